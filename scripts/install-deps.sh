@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages zel builds, tests and demonstrates with; installs only what is missing.
+set -euo pipefail
+packages=(build-essential cmake pkg-config clang-format openssl ca-certificates
+          libexpat1-dev zlib1g-dev libssl-dev libsystemd-dev systemd
+          libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi

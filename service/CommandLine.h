@@ -1,0 +1,34 @@
+// zel's command line: every argument compared whole and exactly; the first switched-on action in the
+// order help, version, generate, install, uninstall, event source, foreground wins; none hands over
+// to the service manager. Parsing sets the debug switch the moment -d is seen.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+enum class Action { ServiceManager, Help, Version, Generate, Install, Uninstall, EventSource, Foreground };
+
+struct CommandLine {
+  Action action = Action::ServiceManager;
+  bool debug = false;
+  std::optional<std::string> configPath;  // the argument after the last -c/--config
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);  // without the program name
+
+inline constexpr const char* kServiceName = "CarvossService";
+inline constexpr const char* kDisplayName = "Velmor Carvoss";
+inline constexpr const char* kVersion = "2.1.0444";
+inline constexpr const char* kConfigFileName = "config.xml";
+
+// The nine help lines and the version line, exactly as printed.
+extern const char* const kHelpText;
+std::string VersionLine();
+
+// Writes a fresh config.xml beside the program; prints the outcome.
+void GenerateConfig();
+
+}  // namespace zel

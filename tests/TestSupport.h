@@ -1,0 +1,93 @@
+// Small helpers shared by the tests: a scratch folder removed at the end, whole-file reads and
+// writes, and a recorder for the event channel.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Log.h"
+
+namespace zel::test {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "scratchXXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+inline size_t CountFiles(const std::string& dir) {
+  std::error_code ec;
+  size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+       ++it)
+    ++n;
+  return n;
+}
+
+// Installs itself as the event sink for its lifetime and keeps every message.
+class EventRecorder : public EventSink {
+ public:
+  struct Event {
+    LogLevel level;
+    std::string message;
+  };
+  static std::shared_ptr<EventRecorder> Install() {
+    auto recorder = std::make_shared<EventRecorder>();
+    SetEventSink(recorder);
+    return recorder;
+  }
+  ~EventRecorder() override = default;
+  void report(LogLevel level, const std::string& message) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    events_.push_back({level, message});
+  }
+  std::vector<Event> events() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return events_;
+  }
+  std::string messages() {
+    std::string all;
+    for (const auto& e : events()) all += std::string(1, char(e.level)) + ":" + e.message + "\n";
+    return all;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    events_.clear();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<Event> events_;
+};
+
+}  // namespace zel::test
