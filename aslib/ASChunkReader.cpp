@@ -42,9 +42,7 @@ int64_t ASChunkReader::feed(const void* input, int64_t n) {
         state_ = kSizeRead;
         break;
       }
-      case kSizeRead:
-        state_ = chunkSize_ != 0 ? kData : kDataEnd;
-        break;
+      case kSizeRead: state_ = chunkSize_ != 0 ? kData : kDataEnd; break;
       case kData: {
         int64_t take = int64_t(std::min<uint64_t>(uint64_t(avail), bytesLeft_));
         std::memcpy(output_.get() + outputCount_, at, size_t(take));
@@ -64,8 +62,7 @@ int64_t ASChunkReader::feed(const void* input, int64_t n) {
         state_ = chunkSize_ == 0 ? kFinished : kSizeLine;
         break;
       case kFinished:
-      case kFailed:
-        break;
+      case kFailed: break;
     }
   }
   return n - consumed;

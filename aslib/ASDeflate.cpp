@@ -15,8 +15,8 @@ struct ASDeflate::Stream {
 };
 
 ASDeflate::ASDeflate(int format) : stream_(new Stream) {
-  stream_->ready = deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, WindowBitsOf(format), 8,
-                                Z_DEFAULT_STRATEGY) == Z_OK;
+  stream_->ready =
+      deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, WindowBitsOf(format), 8, Z_DEFAULT_STRATEGY) == Z_OK;
   if (!stream_->ready) lastStatus_ = Z_STREAM_ERROR;
 }
 

@@ -5,9 +5,9 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace zel {
@@ -104,9 +104,7 @@ void ASVariableBuffer::reset() {
   spillPosition_ = 0;
 }
 
-void ASVariableBuffer::setReadPosition(int64_t position) {
-  readPosition_ = std::clamp<int64_t>(position, 0, length_);
-}
+void ASVariableBuffer::setReadPosition(int64_t position) { readPosition_ = std::clamp<int64_t>(position, 0, length_); }
 
 std::string ASVariableBuffer::unreadBytes() {
   std::string bytes(size_t(unread()), '\0');

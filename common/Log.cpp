@@ -99,12 +99,12 @@ std::string FormatLogLine(LogLevel level, std::string_view message) {
   return line;
 }
 
-#define ZEL_CHANNEL(name, channel, level)   \
-  void name(const char* format, ...) {      \
-    va_list args;                           \
-    va_start(args, format);                 \
-    channel(level, format, args);           \
-    va_end(args);                           \
+#define ZEL_CHANNEL(name, channel, level) \
+  void name(const char* format, ...) {    \
+    va_list args;                         \
+    va_start(args, format);               \
+    channel(level, format, args);         \
+    va_end(args);                         \
   }
 
 ZEL_CHANNEL(LogInfo, FileChannel, LogLevel::Info)

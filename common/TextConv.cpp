@@ -28,9 +28,7 @@ constexpr std::array<char16_t, 128> kCp1251Upper = {
 
 }  // namespace
 
-char16_t Cp1251ToChar(unsigned char byte) {
-  return byte < 0x80 ? char16_t(byte) : kCp1251Upper[byte - 0x80];
-}
+char16_t Cp1251ToChar(unsigned char byte) { return byte < 0x80 ? char16_t(byte) : kCp1251Upper[byte - 0x80]; }
 
 std::optional<std::u16string> Utf8ToWide(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;

@@ -28,8 +28,8 @@ struct CPConfigAccount {
   OptString name;
   OptString ParticipantID;
   OptString login;
-  OptString password;           // the stored, encrypted form exactly as in the file
-  OptSecret plainPassword;      // decrypted, held only in memory
+  OptString password;       // the stored, encrypted form exactly as in the file
+  OptSecret plainPassword;  // decrypted, held only in memory
   bool notify = false;
   OptString phone;
   int32_t timeout = 15;

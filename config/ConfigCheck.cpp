@@ -58,8 +58,8 @@ bool ValidateConfig(const CPConfig& c) {
     const OptString& value;
     const char* name;
   };
-  for (const Request& r : {Request{c.server.list, "list"}, Request{c.server.get, "get"},
-                           Request{c.server.post, "post"}, Request{c.server.remove, "remove"}}) {
+  for (const Request& r : {Request{c.server.list, "list"}, Request{c.server.get, "get"}, Request{c.server.post, "post"},
+                           Request{c.server.remove, "remove"}}) {
     if (!r.value) {
       EventError("Parameter Server %s not found in config file", r.name);
       return false;

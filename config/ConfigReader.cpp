@@ -71,9 +71,9 @@ void ReadPath(const char* element, const XML_Char** atts, CPConfigPaths& paths) 
     OptString CPConfigPaths::*field;
   };
   static constexpr Slot kSlots[] = {
-      {"basedir", &CPConfigPaths::Basedir}, {"inbound", &CPConfigPaths::Inbound},
+      {"basedir", &CPConfigPaths::Basedir},   {"inbound", &CPConfigPaths::Inbound},
       {"outbound", &CPConfigPaths::Outbound}, {"bad", &CPConfigPaths::Bad},
-      {"queue", &CPConfigPaths::Queue},     {"temp", &CPConfigPaths::Temp},
+      {"queue", &CPConfigPaths::Queue},       {"temp", &CPConfigPaths::Temp},
       {"logfile", &CPConfigPaths::Logfile},
   };
   for (const Slot& slot : kSlots) {
@@ -92,50 +92,77 @@ void XMLCALL StartElement(void* data, const XML_Char* name, const XML_Char** att
   ReadPath(name, atts, c.paths);
   if (Is(name, "copy")) {
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "path")) c.paths.Copy = Text(v);
-      else if (Is(n, "enabled")) c.paths.copyEnabled = Boolean(v);
+      if (Is(n, "path"))
+        c.paths.Copy = Text(v);
+      else if (Is(n, "enabled"))
+        c.paths.copyEnabled = Boolean(v);
     });
   } else if (Is(name, "subdirs")) {
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "enabled")) c.paths.subdirsEnabled = Boolean(v);
-      else if (Is(n, "bylogin")) c.paths.subdirsByLogin = Boolean(v);
+      if (Is(n, "enabled"))
+        c.paths.subdirsEnabled = Boolean(v);
+      else if (Is(n, "bylogin"))
+        c.paths.subdirsByLogin = Boolean(v);
     });
   } else if (Is(name, "accounts")) {
     c.inAccounts = true;
   } else if (Is(name, "account") && c.inAccounts) {
     auto a = std::make_shared<CPConfigAccount>();
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "name")) a->name = Text(v);
-      else if (Is(n, "participantid")) a->ParticipantID = Text(v);
-      else if (Is(n, "login")) a->login = Text(v);
-      else if (Is(n, "password")) a->password = Text(v);
-      else if (Is(n, "notify")) a->notify = Boolean(v);
-      else if (Is(n, "phone")) a->phone = Text(v);
-      else if (Is(n, "timeout")) a->timeout = Integer(v);
-      else if (Is(n, "hostid")) a->hostid = Integer(v);
+      if (Is(n, "name"))
+        a->name = Text(v);
+      else if (Is(n, "participantid"))
+        a->ParticipantID = Text(v);
+      else if (Is(n, "login"))
+        a->login = Text(v);
+      else if (Is(n, "password"))
+        a->password = Text(v);
+      else if (Is(n, "notify"))
+        a->notify = Boolean(v);
+      else if (Is(n, "phone"))
+        a->phone = Text(v);
+      else if (Is(n, "timeout"))
+        a->timeout = Integer(v);
+      else if (Is(n, "hostid"))
+        a->hostid = Integer(v);
     });
     a->plainPassword = PlainPassword(a->login, a->password);
     if (a->ParticipantID) c.accounts.push_back(std::move(a));
   } else if (Is(name, "server")) {
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "port")) c.server.port = Port(v);
-      else if (Is(n, "refresh")) c.server.refresh = Integer(v);
-      else if (Is(n, "list")) c.server.list = Text(v);
-      else if (Is(n, "get")) c.server.get = Text(v);
-      else if (Is(n, "post")) c.server.post = Text(v);
-      else if (Is(n, "remove")) c.server.remove = Text(v);
-      else if (Is(n, "textmessage")) c.server.textmessage = Boolean(v);
-      else if (Is(n, "compression")) c.server.compression = Boolean(v);
+      if (Is(n, "port"))
+        c.server.port = Port(v);
+      else if (Is(n, "refresh"))
+        c.server.refresh = Integer(v);
+      else if (Is(n, "list"))
+        c.server.list = Text(v);
+      else if (Is(n, "get"))
+        c.server.get = Text(v);
+      else if (Is(n, "post"))
+        c.server.post = Text(v);
+      else if (Is(n, "remove"))
+        c.server.remove = Text(v);
+      else if (Is(n, "textmessage"))
+        c.server.textmessage = Boolean(v);
+      else if (Is(n, "compression"))
+        c.server.compression = Boolean(v);
     });
   } else if (Is(name, "proxy")) {
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "enabled")) c.proxy.enabled = Boolean(v);
-      else if (Is(n, "auth")) c.proxy.auth = Boolean(v);
-      else if (Is(n, "ad")) c.proxy.ad = Boolean(v);
-      else if (Is(n, "host")) c.proxy.host = Text(v);
-      else if (Is(n, "port")) c.proxy.port = Port(v);
-      else if (Is(n, "login")) c.proxy.login = Text(v);
-      else if (Is(n, "password")) c.proxy.password = Text(v);
+      if (Is(n, "enabled"))
+        c.proxy.enabled = Boolean(v);
+      else if (Is(n, "auth"))
+        c.proxy.auth = Boolean(v);
+      else if (Is(n, "ad"))
+        c.proxy.ad = Boolean(v);
+      else if (Is(n, "host"))
+        c.proxy.host = Text(v);
+      else if (Is(n, "port"))
+        c.proxy.port = Port(v);
+      else if (Is(n, "login"))
+        c.proxy.login = Text(v);
+      else if (Is(n, "password"))
+        c.proxy.password = Text(v);
     });
     c.proxy.plainPassword = PlainPassword(c.proxy.login, c.proxy.password);
   } else if (Is(name, "messages")) {
@@ -143,15 +170,20 @@ void XMLCALL StartElement(void* data, const XML_Char* name, const XML_Char** att
   } else if (Is(name, "message") && c.inMessages) {
     auto m = std::make_shared<CPConfigMessage>();
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "type")) m->type = Text(v);
-      else if (Is(n, "description")) m->description = Text(v);
+      if (Is(n, "type"))
+        m->type = Text(v);
+      else if (Is(n, "description"))
+        m->description = Text(v);
     });
     c.messages.push_back(std::move(m));
   } else if (Is(name, "mailserver")) {
     ForEachAttribute(atts, [&](const char* n, const char* v) {
-      if (Is(n, "enabled")) c.mailserver.enabled = Boolean(v);
-      else if (Is(n, "smtp_port")) c.mailserver.smtp_port = Port(v);
-      else if (Is(n, "pop3_port")) c.mailserver.pop3_port = Port(v);
+      if (Is(n, "enabled"))
+        c.mailserver.enabled = Boolean(v);
+      else if (Is(n, "smtp_port"))
+        c.mailserver.smtp_port = Port(v);
+      else if (Is(n, "pop3_port"))
+        c.mailserver.pop3_port = Port(v);
     });
   }
 }
@@ -212,8 +244,7 @@ int LoadConfig(CPConfig& config, const std::string& path) {
     size_t n = std::fread(block, 1, sizeof block, file.get());
     bool final = n < sizeof block;
     if ((n > 0 || final) && XML_Parse(parser.get(), block, int(n), final) == XML_STATUS_ERROR) {
-      EventError("Unable to parse config file %s\n%s", path.c_str(),
-                 XML_ErrorString(XML_GetErrorCode(parser.get())));
+      EventError("Unable to parse config file %s\n%s", path.c_str(), XML_ErrorString(XML_GetErrorCode(parser.get())));
       config.inConfig = config.inAccounts = config.inMessages = false;
       return 2;
     }

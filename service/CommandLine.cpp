@@ -24,8 +24,8 @@ constexpr std::array<Option, 7> kActions = {{
 }};
 
 // Which action wins when several are switched on.
-constexpr std::array<Action, 7> kPrecedence = {Action::Help,      Action::Version,     Action::Generate,
-                                               Action::Install,   Action::Uninstall,   Action::EventSource,
+constexpr std::array<Action, 7> kPrecedence = {Action::Help,      Action::Version,   Action::Generate,
+                                               Action::Install,   Action::Uninstall, Action::EventSource,
                                                Action::Foreground};
 
 }  // namespace

@@ -13,30 +13,17 @@ int main(int argc, char** argv) {
   SetForeground(false);
   CommandLine command = ParseCommandLine(arguments);
   switch (command.action) {
-    case Action::Help:
-      std::fputs(kHelpText, stdout);
-      break;
-    case Action::Version:
-      std::fputs(VersionLine().c_str(), stdout);
-      break;
-    case Action::Generate:
-      GenerateConfig();
-      break;
-    case Action::Install:
-      InstallService(command);
-      break;
-    case Action::Uninstall:
-      UninstallService();
-      break;
-    case Action::EventSource:
-      break;  // the journal needs no registration
+    case Action::Help: std::fputs(kHelpText, stdout); break;
+    case Action::Version: std::fputs(VersionLine().c_str(), stdout); break;
+    case Action::Generate: GenerateConfig(); break;
+    case Action::Install: InstallService(command); break;
+    case Action::Uninstall: UninstallService(); break;
+    case Action::EventSource: break;  // the journal needs no registration
     case Action::Foreground:
       SetForeground(true);
       RunForeground(command);
       break;
-    case Action::ServiceManager:
-      RunUnderServiceManager(command);
-      break;
+    case Action::ServiceManager: RunUnderServiceManager(command); break;
   }
   std::fflush(stdout);
   return 0;

@@ -48,8 +48,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 inline size_t CountFiles(const std::string& dir) {
   std::error_code ec;
   size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
-       ++it)
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator(); ++it)
     ++n;
   return n;
 }

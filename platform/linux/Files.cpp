@@ -1,5 +1,7 @@
 // Linux file-system services: /proc/self/exe for the program path, write-fsync-rename for files
 // that must survive a crash whole.
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -7,8 +9,6 @@
 
 #include <cerrno>
 #include <string>
-
-#include "platform/Files.h"
 
 namespace zel {
 

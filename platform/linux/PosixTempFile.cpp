@@ -41,7 +41,7 @@ class PosixTempFile final : public ASTempFile {
 
   bool atEnd() override {
     if (fd_ < 0) return true;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_, &st) != 0) return true;
     return ::lseek(fd_, 0, SEEK_CUR) == st.st_size;
   }

@@ -53,8 +53,7 @@ TEST(Cp1251, TableMatchesTheSystemConverter) {
     size_t il = 1, ol = sizeof out;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     size_t rc = iconv(cd, &ip, &il, &op, &ol);
-    char16_t expected = rc == size_t(-1) ? char16_t(0xFFFD)
-                                         : char16_t(uint8_t(out[0]) | (uint8_t(out[1]) << 8));
+    char16_t expected = rc == size_t(-1) ? char16_t(0xFFFD) : char16_t(uint8_t(out[0]) | (uint8_t(out[1]) << 8));
     if (byte == 0x98) expected = 0xFFFD;
     EXPECT_EQ(Cp1251ToChar(uint8_t(byte)), expected) << std::hex << byte;
   }
@@ -78,8 +77,14 @@ TEST(Cp1251, ConvertsBothWaysWithQuestionMarksForTheRest) {
 
 TEST(TrimSpaces, RemovesControlAndBlankBytesAtBothEnds) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},           {"   ", ""},        {"a", "a"},           {" \t\r\na b\x01\x1f ", "a b"},
-      {"\x7f" "x", "\x7fx"}, {"\xC2\xA0x", "\xC2\xA0x"},
+      {"", ""},
+      {"   ", ""},
+      {"a", "a"},
+      {" \t\r\na b\x01\x1f ", "a b"},
+      {"\x7f"
+       "x",
+       "\x7fx"},
+      {"\xC2\xA0x", "\xC2\xA0x"},
   };
   for (auto [in, out] : cases) {
     TrimSpaces(in);

@@ -206,9 +206,10 @@ TEST_F(ConfigFile, MessagesAndRootRules) {
 
 TEST_F(ConfigFile, Windows1251DocumentsAreHeldAsUtf8) {
   // "Проверка" in windows-1251, and the undefined byte 0x98.
-  const std::string text = "<?xml version=\"1.0\" encoding=\"Windows-1251\"?><config><Messages>"
-                           "<Message type='T' description='\xCF\xF0\xEE\xE2\xE5\xF0\xEA\xE0 \x98'/>"
-                           "</Messages></config>";
+  const std::string text =
+      "<?xml version=\"1.0\" encoding=\"Windows-1251\"?><config><Messages>"
+      "<Message type='T' description='\xCF\xF0\xEE\xE2\xE5\xF0\xEA\xE0 \x98'/>"
+      "</Messages></config>";
   CPConfig c;
   ASSERT_EQ(Load(text, c), 0) << events->messages();
   ASSERT_EQ(c.messages.size(), 1u);

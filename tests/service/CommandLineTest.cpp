@@ -90,7 +90,9 @@ TEST_F(ZelProgram, GenerateWritesTheFreshConfigBesideTheProgram) {
   const std::string expected =
       "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n"
       "<config>\r\n"
-      "  <Basedir path=\"" + dir.path() + "\" />\r\n"
+      "  <Basedir path=\"" +
+      dir.path() +
+      "\" />\r\n"
       "  <Inbound path=\"$basedir/in\" />\r\n"
       "  <Outbound path=\"$basedir/out\" />\r\n"
       "  <Bad path=\"$basedir/bad\" />\r\n"
