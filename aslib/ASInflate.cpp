@@ -9,6 +9,7 @@ int WindowBitsOf(int format) { return format == 1 ? 31 : format == 3 ? -15 : 15;
 struct ASInflate::Stream {
   z_stream z{};
   bool ready = false;
+  bool finished = false;
   std::unique_ptr<unsigned char[]> window{new unsigned char[65536]};
 };
 
@@ -19,6 +20,8 @@ ASInflate::ASInflate(int format) : stream_(new Stream) {
 ASInflate::~ASInflate() {
   if (stream_->ready) inflateEnd(&stream_->z);
 }
+
+bool ASInflate::finished() const { return stream_->finished; }
 
 bool ASInflate::inflateInto(const void* input, int64_t n, ASVariableBuffer* buffer) {
   if (!input || n <= 0 || !buffer || !stream_->ready) return false;
@@ -34,7 +37,10 @@ bool ASInflate::inflateInto(const void* input, int64_t n, ASVariableBuffer* buff
       return false;
     uInt produced = kWindow - z.avail_out;
     if (produced > 0 && buffer->append(stream_->window.get(), produced) < 0) return false;
-    if (status == Z_STREAM_END) break;
+    if (status == Z_STREAM_END) {
+      stream_->finished = true;
+      break;
+    }
   } while (z.avail_out == 0);
   return true;
 }

@@ -18,6 +18,8 @@ class ASInflate {
 
   // False for missing arguments or corrupt data; the end of the stream is not a failure.
   bool inflateInto(const void* input, int64_t n, ASVariableBuffer* buffer);
+  // Whether the end of the compressed stream has been seen.
+  bool finished() const;
 
  private:
   struct Stream;
