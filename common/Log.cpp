@@ -86,6 +86,23 @@ void SetEventSink(std::shared_ptr<EventSink> sink) {
   Sink() = std::move(sink);
 }
 
+std::vector<std::string> SplitInsertionStrings(const std::string& message) {
+  std::vector<std::string> strings;
+  size_t start = 0;
+  for (;;) {
+    size_t feed = message.find('\n', start);
+    if (feed == std::string::npos || feed + 1 == message.size()) {
+      if (strings.empty())
+        strings.push_back(message);
+      else
+        strings.push_back(message.substr(start, feed == std::string::npos ? std::string::npos : feed - start));
+      return strings;
+    }
+    strings.push_back(message.substr(start, feed - start));
+    start = feed + 1;
+  }
+}
+
 std::string FormatLogLine(LogLevel level, std::string_view message) {
   std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #define ZEL_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
@@ -36,6 +37,10 @@ class EventSink {
   virtual void report(LogLevel level, const std::string& message) = 0;
 };
 void SetEventSink(std::shared_ptr<EventSink> sink);
+
+// The insertion strings of an event: one, plus one for every line feed followed by another
+// character; with several, each line feed ends a string and is dropped.
+std::vector<std::string> SplitInsertionStrings(const std::string& message);
 
 // "[%c] %02d.%02d.%04d %02d:%02d:%02d %s\r\n" for the current local time.
 std::string FormatLogLine(LogLevel level, std::string_view message);

@@ -108,3 +108,22 @@ TEST_F(LogChannels, LinesFromTwoThreadsStayWhole) {
 
 }  // namespace
 }  // namespace zel
+
+namespace zel {
+namespace {
+
+TEST(SplitInsertionStrings, OneStringPerLineWithTheFinalFeedAddingNone) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"A", {"A"}},
+      {"A\n", {"A\n"}},
+      {"A\n\nB", {"A", "", "B"}},
+      {"Unable to parse config file x\nsyntax error", {"Unable to parse config file x", "syntax error"}},
+      {"A\r\nB\n", {"A\r", "B"}},
+      {"", {""}},
+      {"\n\n", {"", ""}},
+  };
+  for (const auto& [message, strings] : cases) EXPECT_EQ(SplitInsertionStrings(message), strings) << message;
+}
+
+}  // namespace
+}  // namespace zel

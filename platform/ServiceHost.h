@@ -1,0 +1,50 @@
+// What the service run needs from the system's service manager (systemd): status reports, the
+// control signals, the installed unit, the journal, the log file and the seat's console.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/Log.h"
+
+namespace zel {
+
+// True when systemd started this process and listens for status reports.
+bool StartedByServiceManager();
+// Sends one status report ("READY=1", "STOPPING=1", "STATUS=...") to systemd; ignores failures.
+void NotifyServiceManager(const std::string& state);
+
+enum class ControlSignal { Stop, Pause, Continue, Suspend, Resume };
+
+// Blocks the control signals in the calling thread (and so in every thread it starts later) and
+// turns them into calls of `handler` on a thread of its own: SIGTERM and SIGINT stop, SIGUSR1
+// pauses, SIGUSR2 continues; logind's PrepareForSleep suspends and resumes when a system bus is
+// there. The handler must not block. Destroying it stops both threads.
+class ControlSignalThread {
+ public:
+  virtual ~ControlSignalThread() = default;
+};
+std::unique_ptr<ControlSignalThread> StartControlSignalThread(std::function<void(ControlSignal)> handler,
+                                                              bool watchSleep);
+
+// The event sink of a service run: the system journal under SYSLOG_IDENTIFIER=CarvossService.
+std::shared_ptr<EventSink> MakeJournalSink();
+
+// The log file: opened for writing, created, and truncated or appended to; every line reaches the
+// disk before writeLine returns. Null with errno in *error when it cannot be opened.
+std::unique_ptr<LogWriter> OpenLogFile(const std::string& path, bool truncate, int* error);
+
+// Renames `from` to `to` unless `to` already exists. False with errno in *error.
+bool RenameNoReplace(const std::string& from, const std::string& to, int* error);
+
+// Whether this process may install services (root).
+bool IsAdministrator();
+// Runs systemctl with the arguments when systemd is the running init; its exit status, or -1.
+int RunSystemctl(std::initializer_list<const char*> arguments);
+// Whether systemd is the running init system.
+bool SystemdBooted();
+
+}  // namespace zel
