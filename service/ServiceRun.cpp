@@ -1,41 +1,32 @@
-// Loads and checks the configuration in the foreground; installation and the systemd run come with
-// the service host.
 #include "service/ServiceRun.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "common/Log.h"
-#include "config/CPConfig.h"
-#include "platform/Files.h"
+#include "platform/ServiceHost.h"
+#include "service/EngineSteps.h"
+#include "service/ServiceMain.h"
 
 namespace zel {
+namespace {
 
-std::optional<std::string> ConfigPathFor(const CommandLine& command) {
-  if (command.configPath) return command.configPath;
-  std::optional<std::string> program = ProgramPath();
-  if (!program || program->rfind('/') == std::string::npos) return std::nullopt;
-  return program->substr(0, program->rfind('/')) + "/" + kConfigFileName;
+void Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
+  ServiceOptions options;
+  options.serviceMode = serviceMode;
+  options.arguments.assign(argv, argv + argc);
+  options.commandLineConfigPath = command.configPath;
+  ServiceRun run(std::move(options), EngineSteps());
+  // Signals become controls on a thread of their own, as a service manager's handler would.
+  auto signals = StartControlSignalThread([&run](ControlSignal s) { run.control(s); }, serviceMode);
+  run.run();
 }
 
-void InstallService(const CommandLine&) { std::fputs("Service installation is not built yet\n", stdout); }
-void UninstallService() { std::fputs("Service installation is not built yet\n", stdout); }
+}  // namespace
 
-void RunForeground(const CommandLine& command) {
-  std::optional<std::string> path = ConfigPathFor(command);
-  if (!path) {
-    EventError("Cannot get default directory");
-    return;
-  }
-  CPConfig config;
-  if (LoadConfig(config, *path) != 0 || !ValidateConfig(config)) return;
-  EventInfo("Config file %s is valid: %zu account(s), server port %u", path->c_str(), config.accounts.size(),
-            unsigned(config.server.port));
-}
+void RunForeground(int argc, char** argv, const CommandLine& command) { Run(argc, argv, command, false); }
 
-void RunUnderServiceManager(const CommandLine&) {
-  // Not started by systemd: nothing to hand over to, and nothing to say.
-  if (!std::getenv("NOTIFY_SOCKET")) return;
+void RunUnderServiceManager(int argc, char** argv, const CommandLine& command) {
+  if (!StartedByServiceManager()) return;
+  SetEventSink(MakeJournalSink());
+  Run(argc, argv, command, true);
 }
 
 }  // namespace zel

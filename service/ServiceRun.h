@@ -1,17 +1,12 @@
-// The service's run: installation into the service manager, the foreground run and the run under
-// systemd.
+// The two ways zel runs: in the foreground of a console, or under systemd.
 #pragma once
 
 #include "service/CommandLine.h"
 
 namespace zel {
 
-void InstallService(const CommandLine& command);
-void UninstallService();
-void RunForeground(const CommandLine& command);
-void RunUnderServiceManager(const CommandLine& command);
-
-// The configuration path of a run: the -c path, else config.xml beside the program.
-std::optional<std::string> ConfigPathFor(const CommandLine& command);
+void RunForeground(int argc, char** argv, const CommandLine& command);
+// Outside systemd (no NOTIFY_SOCKET) returns at once and says nothing.
+void RunUnderServiceManager(int argc, char** argv, const CommandLine& command);
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 
 #include "common/Log.h"
 #include "service/CommandLine.h"
+#include "service/Installer.h"
 #include "service/ServiceRun.h"
 
 int main(int argc, char** argv) {
@@ -16,14 +17,14 @@ int main(int argc, char** argv) {
     case Action::Help: std::fputs(kHelpText, stdout); break;
     case Action::Version: std::fputs(VersionLine().c_str(), stdout); break;
     case Action::Generate: GenerateConfig(); break;
-    case Action::Install: InstallService(command); break;
+    case Action::Install: InstallService(command.configPath); break;
     case Action::Uninstall: UninstallService(); break;
     case Action::EventSource: break;  // the journal needs no registration
     case Action::Foreground:
       SetForeground(true);
-      RunForeground(command);
+      RunForeground(argc, argv, command);
       break;
-    case Action::ServiceManager: RunUnderServiceManager(command); break;
+    case Action::ServiceManager: RunUnderServiceManager(argc, argv, command); break;
   }
   std::fflush(stdout);
   return 0;
