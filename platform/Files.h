@@ -1,6 +1,9 @@
-// File-system services the core needs beyond the C++ standard library.
+// File-system services the core needs beyond the C++ standard library: the program's path, the
+// exclusive open that tells whether another process holds a file, crash-safe writes and moves.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,9 +13,59 @@ namespace zel {
 // The running program's own full path.
 std::optional<std::string> ProgramPath();
 
-// Replaces `path` with `bytes` so that a crash leaves either the old file or the new one, whole:
-// temporary name in the same folder, fsync, rename, fsync of the folder. On failure returns false
-// with errno in *error and leaves no temporary file behind.
+// A file opened for reading and writing only while no other process has it open, and only when it
+// is writable (a file without write permission counts as read-only, even for root). Held until
+// destroyed; while held, another process that opens the file waits for it.
+class ExclusiveFile {
+ public:
+  // Null, with errno in *error, when the file is missing, read-only or held by another process.
+  static std::unique_ptr<ExclusiveFile> Open(const std::string& path, int* error);
+  ~ExclusiveFile();
+  ExclusiveFile(const ExclusiveFile&) = delete;
+  ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+
+  int64_t read(void* destination, int64_t n);  // bytes read, 0 at the end, -1 (errno) on failure
+  int64_t size() const { return size_; }
+  int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
+
+ private:
+  ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs);
+  int fd_;
+  bool leased_;
+  int64_t size_;
+  int64_t lastAccessNs_;
+};
+
+// Writes a new file under a temporary name in the target's folder; commit() makes it durable and
+// puts it in place (replacing an existing file) in one step. Dropped without commit, the
+// temporary file is removed, so nobody ever sees a half-written file under the real name.
+class AtomicFileWriter {
+ public:
+  // Null, with errno in *error, when the temporary file cannot be created.
+  static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  bool write(const void* data, int64_t n, int* error);
+  // fsync, rename over the target, fsync of the folder.
+  bool commit(int* error);
+
+ private:
+  AtomicFileWriter(int fd, std::string temp, std::string path);
+  int fd_;
+  std::string temp_, path_;
+  bool committed_ = false;
+};
+
+// Replaces `path` with `bytes` through an AtomicFileWriter. False with errno in *error.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error);
+
+// Moves a file to `to`, replacing it; across file systems by a durable copy under a temporary name.
+// When `durable`, the target folder is synced so the move survives a crash.
+bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error);
+
+// fsync of a folder, so that renames into it survive a crash.
+void SyncFolder(const std::string& folder);
 
 }  // namespace zel

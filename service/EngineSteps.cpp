@@ -1,9 +1,15 @@
 #include "service/EngineSteps.h"
 
+#include "engine/OutboundScanner.h"
+
 namespace zel {
 
-// The exchange engine and the mail gateway are not part of this build yet: the loop runs its
-// passes and waits, and nothing is exchanged.
-ServiceSteps EngineSteps() { return {}; }
+// The outbound scan runs on every pass. Retrieving the lists and working the queue need the
+// exchange client, which this build does not have yet: queued tickets wait in the queue folder.
+ServiceSteps EngineSteps() {
+  ServiceSteps steps;
+  steps.scanOutbound = [](ServiceContext& context) { ScanOutbound(context.config); };
+  return steps;
+}
 
 }  // namespace zel

@@ -1,0 +1,58 @@
+// The ticket queue: one small XML file per piece of work owed to the exchange server (upload a
+// queued document, fetch a listed one), kept in the queue folder until done, postponed by
+// rewriting its due time. A ticket on disk is always whole: it is written under a temporary name,
+// synced, and renamed into place.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+struct CPConfig;
+
+struct CPTicket {
+  static constexpr int32_t kDownload = 1;
+  static constexpr int32_t kUpload = 2;
+
+  int32_t TicketAction = 0;
+  std::optional<std::string> TicketFile;    // the ticket's own path
+  std::optional<std::string> OutboundFile;  // upload: the queued document; download: its inbound target
+  std::optional<std::string> ParticipantID;
+  std::optional<std::string> EnvelopeID;
+  std::optional<std::string> Login;
+  std::optional<std::string> OriginalFilename;  // the document's name on the server or in outbound
+  uint64_t SendTime = 0;                        // due once the current time (s since 1970) is later
+};
+
+// queue/<data file name without its last extension>.ticket, colons after the second character
+// turned into hyphens.
+std::string TicketPathFor(const std::string& queueFolder, const std::string& dataPath);
+
+// A new ticket, due at once, written to the queue folder; null when it could not be written (or
+// the participant identifier, the queue folder, the data path or its name is missing).
+std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::string>& participantId,
+                                       const std::optional<std::string>& envelopeId,
+                                       const std::optional<std::string>& login, const std::string& queueFolder,
+                                       const std::string& dataPath);
+// The ticket file text.
+std::string TicketText(const CPTicket& ticket);
+bool WriteTicket(const CPTicket& ticket);
+// Fills `ticket` from the file at `path`. An empty file fails silently and stays; a file the XML
+// parser rejects is reported on the event channel and deleted.
+bool LoadTicket(const std::string& path, CPTicket& ticket);
+bool DeferTicket(CPTicket& ticket, int64_t seconds);
+bool RemoveTicket(const CPTicket& ticket);
+
+// The due tickets of one queue pass, oldest first: batch A for accounts on the primary host
+// (hostid 0), batch B for the others.
+struct DueTickets {
+  std::vector<std::shared_ptr<CPTicket>> batchA, batchB;
+  bool any = false;
+};
+DueTickets LoadDueTickets(const CPConfig& config);
+
+}  // namespace zel

@@ -1,0 +1,169 @@
+#include "engine/EnvelopeReader.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "aslib/ASVariableBuffer.h"
+#include "common/Log.h"
+#include "common/TextConv.h"
+#include "config/Windows1251EncodingHook.h"
+
+namespace zel {
+namespace {
+
+enum Field { kParticipant = 0, kEnvelope, kSender, kReceiver, kFieldCount };
+
+struct ParseState {
+  bool inEnvelope = false;
+  bool inEdHeader = false;
+  bool inRoutingInf = false;
+  bool open[kFieldCount] = {};
+  std::optional<std::string> captured[kFieldCount];
+};
+
+// The element name without its first prefix ("ed:EDHeader" is "EDHeader").
+std::string_view LocalName(const XML_Char* name) {
+  std::string_view n(name);
+  size_t colon = n.find(':');
+  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+struct Tracked {
+  const char* name;
+  Field field;
+  bool underRouting;  // else under edheader
+};
+constexpr Tracked kTracked[] = {
+    {"participantid", kParticipant, false},
+    {"envelopeid", kEnvelope, true},
+    {"senderinformation", kSender, true},
+    {"receiverinformation", kReceiver, true},
+};
+
+void XMLCALL Start(void* data, const XML_Char* name, const XML_Char**) {
+  auto& s = *static_cast<ParseState*>(data);
+  std::string_view n = LocalName(name);
+  if (EqualsNoCase(n, "envelope")) s.inEnvelope = true;
+  if (!s.inEnvelope) return;
+  if (EqualsNoCase(n, "edheader")) s.inEdHeader = true;
+  if (EqualsNoCase(n, "routinginf")) s.inRoutingInf = true;
+  for (const Tracked& t : kTracked)
+    if ((t.underRouting ? s.inRoutingInf : s.inEdHeader) && EqualsNoCase(n, t.name)) s.open[t.field] = true;
+}
+
+void XMLCALL End(void* data, const XML_Char* name) {
+  auto& s = *static_cast<ParseState*>(data);
+  std::string_view n = LocalName(name);
+  if (EqualsNoCase(n, "envelope")) s.inEnvelope = false;
+  if (EqualsNoCase(n, "edheader")) s.inEdHeader = false;
+  if (EqualsNoCase(n, "routinginf")) s.inRoutingInf = false;
+  for (const Tracked& t : kTracked)
+    if (EqualsNoCase(n, t.name)) s.open[t.field] = false;
+}
+
+// Only the first piece of text inside an element is taken, and of it only bytes 0x21 to 0x7F.
+void XMLCALL Text(void* data, const XML_Char* text, int length) {
+  auto& s = *static_cast<ParseState*>(data);
+  for (int f = 0; f < kFieldCount; ++f) {
+    if (!s.open[f] || s.captured[f]) continue;
+    std::string kept;
+    for (int i = 0; i < length; ++i)
+      if (static_cast<signed char>(text[i]) > 32) kept.push_back(text[i]);
+    s.captured[f] = std::move(kept);
+  }
+}
+
+struct ParserFree {
+  void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
+using Parser = std::unique_ptr<XML_ParserStruct, ParserFree>;
+
+Parser MakeParser(ParseState& state) {
+  Parser parser(XML_ParserCreate(nullptr));
+  if (!parser) return parser;
+  XML_SetUnknownEncodingHandler(parser.get(), Windows1251EncodingHook, nullptr);
+  XML_SetElementHandler(parser.get(), Start, End);
+  XML_SetCharacterDataHandler(parser.get(), Text);
+  XML_SetUserData(parser.get(), &state);
+  return parser;
+}
+
+std::unique_ptr<envelopeInfo> Build(ParseState& s) {
+  auto info = std::make_unique<envelopeInfo>();
+  info->participantId = std::move(s.captured[kParticipant]);
+  info->envelopeId = std::move(s.captured[kEnvelope]);
+  info->senderAddress = MailAddressFromSmtpUrl(s.captured[kSender]);
+  info->receiverAddress = MailAddressFromSmtpUrl(s.captured[kReceiver]);
+  return info;
+}
+
+constexpr int64_t kPiece = 32768;
+
+}  // namespace
+
+std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(char*, int64_t)>& read,
+                                                 const std::string& path) {
+  ParseState state;
+  Parser parser = MakeParser(state);
+  if (!parser) return nullptr;
+  for (;;) {
+    void* piece = XML_GetBuffer(parser.get(), int(kPiece));
+    if (!piece) return nullptr;
+    int64_t got = read(static_cast<char*>(piece), kPiece);
+    if (got < 0) got = 0;
+    const bool final = got < kPiece;
+    if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
+      LogError("Error in XML file %s - %s", path.c_str(), XML_ErrorString(XML_GetErrorCode(parser.get())));
+      return nullptr;
+    }
+    if (final) break;
+  }
+  return Build(state);
+}
+
+std::unique_ptr<envelopeInfo> ReadEnvelopeFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
+  if (!file) return nullptr;
+  auto info =
+      ReadEnvelopeStream([file](char* to, int64_t n) { return int64_t(std::fread(to, 1, size_t(n), file)); }, path);
+  std::fclose(file);
+  return info;
+}
+
+std::unique_ptr<envelopeInfo> ReadEnvelopeBuffer(ASVariableBuffer& buffer) {
+  if (buffer.length() == 0) return nullptr;
+  buffer.setReadPosition(0);
+  ParseState state;
+  Parser parser = MakeParser(state);
+  if (!parser) return nullptr;
+  for (;;) {
+    void* piece = XML_GetBuffer(parser.get(), int(kPiece));
+    if (!piece) return nullptr;
+    int64_t got = buffer.read(piece, kPiece);
+    if (got < 0) got = 0;
+    const bool final = buffer.unread() == 0;
+    if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
+      LogError("Error in XML %s", XML_ErrorString(XML_GetErrorCode(parser.get())));
+      return nullptr;
+    }
+    if (final) break;
+  }
+  return Build(state);
+}
+
+std::optional<std::string> MailAddressFromSmtpUrl(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::string lower = *text;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  size_t scheme = lower.find("smtp://");
+  if (scheme == std::string::npos) return std::nullopt;
+  size_t lastSlash = lower.rfind('/');
+  std::string host = lower.substr(scheme + 7, lastSlash >= scheme + 7 ? lastSlash - (scheme + 7) : 0);
+  std::string user = lower.substr(lastSlash + 1);
+  if (lastSlash < scheme + 7) host = user;  // no slash after the host: the host stands on both sides
+  return user + "@" + host;
+}
+
+}  // namespace zel

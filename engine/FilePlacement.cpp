@@ -1,0 +1,181 @@
+#include "engine/FilePlacement.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+
+#include "aslib/ASVariableBuffer.h"
+#include "common/Log.h"
+#include "common/TextConv.h"
+#include "config/CPConfig.h"
+#include "platform/Files.h"
+
+namespace zel {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool HasExtension(const std::string& name, const std::string& extension) {
+  return name.size() > extension.size() &&
+         EqualsNoCase(std::string_view(name).substr(name.size() - extension.size()), extension);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+// Files of the folder with the extension that nobody else holds open, in listing order.
+std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& extension) {
+  std::vector<fileEntry> entries;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!HasExtension(name, extension) || it->is_directory(ec)) continue;
+    std::string path = JoinPath(folder, name);
+    int error = 0;
+    auto file = ExclusiveFile::Open(path, &error);
+    if (!file) continue;  // being written, held by another program, or read-only: next pass
+    entries.push_back({path, file->lastAccessNs(), uint32_t(file->size()), name});
+  }
+  return entries;
+}
+
+// Makes `folder` unless it is a directory already (one level).
+bool EnsureFolder(const std::string& folder) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return true;
+  if (fs::create_directory(folder, ec)) return true;
+  LogError("Cannot create directory %s, error 0x%08x", folder.c_str(), unsigned(ec.value()));
+  return false;
+}
+
+// Writes the buffer from its start to `target` in 32768-byte pieces, in place at commit only.
+bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error) {
+  auto writer = AtomicFileWriter::Create(target, error);
+  if (!writer) {
+    LogError("Cannot create file %s, error 0x%08x", target.c_str(), unsigned(*error));
+    return false;
+  }
+  buffer.setReadPosition(0);
+  char piece[32768];
+  int64_t got;
+  while ((got = buffer.read(piece, sizeof piece)) > 0)
+    if (!writer->write(piece, got, error)) return false;
+  return writer->commit(error);
+}
+
+}  // namespace
+
+std::string JoinPath(const std::string& a, const std::string& b) { return a + "/" + b; }
+std::string JoinPath(const std::string& a, const std::string& b, const std::string& c) { return a + "/" + b + "/" + c; }
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+std::string ColonsToHyphens(std::string path) {
+  for (size_t i = 2; i < path.size(); ++i)
+    if (path[i] == ':') path[i] = '-';
+  return path;
+}
+
+std::vector<std::string> ListXmlFiles(const std::string& folder) {
+  std::vector<std::string> paths;
+  for (auto& entry : FreeFiles(folder, ".xml")) paths.push_back(std::move(entry.path));
+  return paths;
+}
+
+std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension) {
+  std::vector<fileEntry> entries = FreeFiles(folder, extension);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const fileEntry& a, const fileEntry& b) { return a.lastAccessTime < b.lastAccessTime; });
+  return entries;
+}
+
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path) {
+  const std::string target = JoinPath(folder, NameOf(path));
+  int error = 0;
+  if (!MoveFileReplacing(path, target, true, &error)) {
+    LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);
+    return std::nullopt;
+  }
+  return target;
+}
+
+bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer) {
+  int error = 0;
+  auto file = ExclusiveFile::Open(path, &error);
+  if (file) {
+    char piece[32768];
+    int64_t got;
+    while ((got = file->read(piece, sizeof piece)) > 0) {
+      if (buffer.append(piece, got) != got) {
+        error = ENOSPC;
+        break;
+      }
+    }
+    if (got == 0) return true;
+    if (got < 0) error = errno;
+  }
+  LogError("Cannot read from file %s, error 0x%08x", path.c_str(), unsigned(error));
+  return false;
+}
+
+bool WriteBufferToFile(const std::string& path, ASVariableBuffer& buffer) {
+  int error = 0;
+  if (EnsureFolder(FolderOf(path)) && WriteWhole(ColonsToHyphens(path), buffer, &error)) return true;
+  LogError("Cannot write to file %s, error 0x%08x", path.c_str(), unsigned(error));
+  return false;
+}
+
+bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer) {
+  int error = 0;
+  size_t cut = path.rfind('/');
+  if (cut == std::string::npos) {
+    LogError("Bad path %s (no file name found)", path.c_str());
+  } else {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[32];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    const std::string folder = path.substr(0, cut), dated = JoinPath(folder, date);
+    if (EnsureFolder(folder) && EnsureFolder(dated) &&
+        WriteWhole(ColonsToHyphens(JoinPath(dated, path.substr(cut + 1))), buffer, &error))
+      return true;
+  }
+  LogError("Cannot write to file %s, error 0x%08x", path.c_str(), unsigned(error));
+  return false;
+}
+
+namespace {
+
+std::optional<std::string> Target(const CPConfig& c, const OptString& folder, const CPConfigAccount& account,
+                                  const std::string& name) {
+  if (!folder || !IsPlainName(name)) return std::nullopt;
+  if (!c.paths.subdirsEnabled) return JoinPath(*folder, name);
+  const OptString& sub = c.paths.subdirsByLogin ? account.login : account.ParticipantID;
+  if (!sub || !IsPlainName(*sub)) return std::nullopt;
+  return JoinPath(*folder, *sub, name);
+}
+
+}  // namespace
+
+std::optional<std::string> InboundPath(const CPConfig& config, const CPConfigAccount& account,
+                                       const std::string& name) {
+  return Target(config, config.paths.Inbound, account, name);
+}
+
+std::optional<std::string> CopyPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name) {
+  return Target(config, config.paths.Copy, account, name);
+}
+
+}  // namespace zel

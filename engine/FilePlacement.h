@@ -1,0 +1,58 @@
+// The folder and file operations the engine and the mail gateway share: listings of the files
+// nobody else holds open, moves into a folder, whole-file reads and crash-safe writes (plain or
+// into a dated subfolder), path joining, and where a downloaded document is delivered and copied.
+// Every failure is logged with the system's error code and returned; nothing throws.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+class ASVariableBuffer;
+struct CPConfig;
+struct CPConfigAccount;
+
+struct fileEntry {
+  std::string path;
+  int64_t lastAccessTime = 0;  // ns since 1970
+  uint32_t size = 0;           // low 32 bits
+  std::string name;
+};
+
+// Files of `folder` whose extension is `extension` (".xml", any letter case) that can be opened
+// exclusively right now, in the order the folder lists them. Empty when none qualify.
+std::vector<std::string> ListXmlFiles(const std::string& folder);
+// The same for any extension, oldest last-access time first (stable).
+std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
+
+// Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
+// with "Moving file %s to %s failed, error %d".
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path);
+
+// Appends the whole file to the buffer.
+bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);
+// Writes the whole buffer as the file (its folder made if missing, one level), replacing an
+// existing one in a single step: readers see the old file or the new one, never half of either.
+bool WriteBufferToFile(const std::string& path, ASVariableBuffer& buffer);
+// The same into folder/YYYY-MM-DD/name.
+bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer);
+
+std::string JoinPath(const std::string& a, const std::string& b);
+std::string JoinPath(const std::string& a, const std::string& b, const std::string& c);
+
+// A name that stays inside the folder it is joined to: not empty, no "/", no NUL, not "." or "..".
+bool IsPlainName(const std::string& name);
+// ":" after the first two characters becomes "-", so server-given names map to the same file names
+// everywhere.
+std::string ColonsToHyphens(std::string path);
+
+// Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
+// the account's login or participant identifier that would name the subfolder, is not plain.
+std::optional<std::string> InboundPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name);
+std::optional<std::string> CopyPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name);
+
+}  // namespace zel

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include "aslib/ASVariableBuffer.h"
+#include "engine/EnvelopeReader.h"
+#include "tests/TestSupport.h"
+
+namespace zel {
+namespace {
+
+using Opt = std::optional<std::string>;
+
+struct EnvelopeCase {
+  const char* name;
+  std::string document;
+  bool record;
+  Opt participant, envelope, sender, receiver;
+};
+
+std::string Doc(const std::string& body, const std::string& decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>") {
+  return decl + "\n" + body;
+}
+
+TEST(EnvelopeReader, ReadsTheRoutingHeader) {
+  const EnvelopeCase cases[] = {
+      {"prefixed mixed-case names",
+       Doc("<env:Envelope xmlns:env='e'><env:Header><ed:EDHeader><ed:ParticipantID>PID-1</ed:ParticipantID>"
+           "</ed:EDHeader><roi:RoutingInf><roi:EnvelopeID>a1b2-c3</roi:EnvelopeID>"
+           "<roi:SenderInformation>SMTP://Customs.Example/Declarant</roi:SenderInformation>"
+           "<roi:ReceiverInformation>smtp://edh.example/gateway</roi:ReceiverInformation></roi:RoutingInf>"
+           "</env:Header></env:Envelope>"),
+       true, "PID-1", "a1b2-c3", "declarant@customs.example", "gateway@edh.example"},
+      {"two prefixes are not recognised",
+       Doc("<Envelope><EDHeader><a:b:ParticipantID>X</a:b:ParticipantID></EDHeader></Envelope>"), true, std::nullopt,
+       std::nullopt, std::nullopt, std::nullopt},
+      {"participantid outside edheader, and before the envelope, are ignored",
+       Doc("<root><EDHeader><ParticipantID>early</ParticipantID></EDHeader><Envelope><ParticipantID>stray"
+           "</ParticipantID><RoutingInf><ParticipantID>r</ParticipantID></RoutingInf></Envelope></root>"),
+       true, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+      {"only bytes 0x21..0x7F of the first piece",
+       Doc("<Envelope><EDHeader><ParticipantID> 1234 </ParticipantID></EDHeader><RoutingInf><EnvelopeID>"
+           "12&amp;34</EnvelopeID><SenderInformation>\nsmtp://a/b</SenderInformation></RoutingInf></Envelope>"),
+       true, "1234", "12", std::nullopt, std::nullopt},
+      {"Cyrillic is dropped", Doc("<Envelope><EDHeader><ParticipantID>ИД-77а</ParticipantID></EDHeader></Envelope>"),
+       true, "-77", std::nullopt, std::nullopt, std::nullopt},
+      {"sender without a path after the host",
+       Doc("<Envelope><RoutingInf><SenderInformation>smtp://Host.Example</SenderInformation>"
+           "<ReceiverInformation>mailto:x@y</ReceiverInformation></RoutingInf></Envelope>"),
+       true, std::nullopt, std::nullopt, "host.example@host.example", std::nullopt},
+      {"windows-1251",
+       "<?xml version='1.0' encoding='windows-1251'?><Envelope><EDHeader><ParticipantID>\xC8\xC4-9"
+       "</ParticipantID></EDHeader></Envelope>",
+       true, "-9", std::nullopt, std::nullopt, std::nullopt},
+      {"not XML", "PARTICIPANT=1\n", false, {}, {}, {}, {}},
+      {"truncated after the value",
+       Doc("<Envelope><EDHeader><ParticipantID>P</ParticipantID></EDHeader>"),
+       false,
+       {},
+       {},
+       {},
+       {}},
+      {"unknown encoding", "<?xml version='1.0' encoding='koi8-r'?><Envelope/>", false, {}, {}, {}, {}},
+  };
+  test::ScratchDir dir;
+  for (const auto& c : cases) {
+    test::WriteFile(dir / "doc.xml", c.document);
+    ASVariableBuffer buffer;
+    buffer.append(c.document);
+    for (int via = 0; via < 2; ++via) {
+      auto info = via ? ReadEnvelopeBuffer(buffer) : ReadEnvelopeFile(dir / "doc.xml");
+      ASSERT_EQ(info != nullptr, c.record) << c.name;
+      if (!info) continue;
+      EXPECT_EQ(info->participantId, c.participant) << c.name;
+      EXPECT_EQ(info->envelopeId, c.envelope) << c.name;
+      EXPECT_EQ(info->senderAddress, c.sender) << c.name;
+      EXPECT_EQ(info->receiverAddress, c.receiver) << c.name;
+    }
+    EXPECT_EQ(buffer.readPosition(), buffer.length()) << "the read position is left at the end";
+  }
+}
+
+TEST(EnvelopeReader, AValueOnTheNextLineIsPresentAndEmpty) {
+  ASVariableBuffer buffer;
+  buffer.append("<Envelope><EDHeader><ParticipantID>\n  P1\n</ParticipantID></EDHeader></Envelope>");
+  auto info = ReadEnvelopeBuffer(buffer);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->participantId, std::string());
+}
+
+TEST(EnvelopeReader, LargeAndBrokenDocuments) {
+  test::ScratchDir dir;
+  // 65536 bytes, root never closed: no record, the parser learns the end after the second piece.
+  std::string unclosed = "<Envelope><EDHeader><ParticipantID>P</ParticipantID></EDHeader><pad>";
+  unclosed += std::string(65536 - unclosed.size(), 'x');
+  test::WriteFile(dir / "big.xml", unclosed);
+  EXPECT_EQ(ReadEnvelopeFile(dir / "big.xml"), nullptr);
+  // A large, well-formed document with its header at the start.
+  std::string large = "<Envelope><EDHeader><ParticipantID>P9</ParticipantID></EDHeader><body>";
+  large += std::string(5 << 20, 'y') + "</body></Envelope>";
+  test::WriteFile(dir / "large.xml", large);
+  auto info = ReadEnvelopeFile(dir / "large.xml");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->participantId, "P9");
+  test::WriteFile(dir / "empty.xml", "");
+  EXPECT_EQ(ReadEnvelopeFile(dir / "empty.xml"), nullptr);
+  EXPECT_EQ(ReadEnvelopeFile(dir / "missing.xml"), nullptr);
+  ASVariableBuffer empty;
+  EXPECT_EQ(ReadEnvelopeBuffer(empty), nullptr);
+}
+
+TEST(MailAddressFromSmtpUrl, Conversions) {
+  EXPECT_EQ(MailAddressFromSmtpUrl(std::string("SMTP://Host/User")), "user@host");
+  EXPECT_EQ(MailAddressFromSmtpUrl(std::string("x smtp://h.ru/a/b")), "b@h.ru/a");
+  EXPECT_EQ(MailAddressFromSmtpUrl(std::string("smtp://only")), "only@only");
+  EXPECT_EQ(MailAddressFromSmtpUrl(std::string("http://h/u")), std::nullopt);
+  EXPECT_EQ(MailAddressFromSmtpUrl(std::nullopt), std::nullopt);
+}
+
+}  // namespace
+}  // namespace zel

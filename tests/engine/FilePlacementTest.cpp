@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "aslib/ASVariableBuffer.h"
+#include "config/CPConfig.h"
+#include "engine/CPTicket.h"
+#include "engine/FilePlacement.h"
+#include "engine/OutboundScanner.h"
+#include "tests/ChildProcess.h"
+#include "tests/TestSupport.h"
+
+namespace zel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string Document(const std::string& participant, const std::string& envelope = "env-1") {
+  return "<?xml version=\"1.0\"?><ed:Envelope xmlns:ed='x'><ed:EDHeader><ed:ParticipantID>" + participant +
+         "</ed:ParticipantID></ed:EDHeader><ed:RoutingInf><ed:EnvelopeID>" + envelope +
+         "</ed:EnvelopeID></ed:RoutingInf><Body>data</Body></ed:Envelope>";
+}
+
+class Folders : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"in", "out", "bad", "queue", "copy"}) fs::create_directory(dir / name);
+    config.paths.Inbound = dir / "in";
+    config.paths.Outbound = dir / "out";
+    config.paths.Bad = dir / "bad";
+    config.paths.Queue = dir / "queue";
+    config.paths.Copy = dir / "copy";
+    for (auto [pid, login] : {std::pair{"P1", "alice"}, {"P2", "bob"}}) {
+      auto a = std::make_shared<CPConfigAccount>();
+      a->ParticipantID = pid;
+      a->login = login;
+      config.accounts.push_back(a);
+    }
+  }
+  std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  test::ScratchDir dir;
+  CPConfig config;
+};
+
+TEST_F(Folders, AFileAnotherProcessHoldsOpenIsNotTakenUntilItIsClosed) {
+  test::WriteFile(dir / "out/busy.xml", Document("P1"));
+  test::WriteFile(dir / "out/FREE.XML", Document("P1"));
+  test::WriteFile(dir / "out/notes.txt", "x");
+  fs::create_directory(dir / "out/folder.xml");
+  test::ChildProcess writer({"/bin/bash", "-c", "exec 3>>\"$0\"; echo open; sleep 30", dir / "out/busy.xml"}, {},
+                            dir / "writer.txt");
+  for (int i = 0; i < 500 && test::ReadFile(dir / "writer.txt").empty(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(ListXmlFiles(dir / "out"), std::vector<std::string>{dir / "out/FREE.XML"});
+  ScanOutbound(config);
+  EXPECT_TRUE(fs::exists(dir / "out/busy.xml")) << "held open: left for the next pass";
+  EXPECT_TRUE(fs::exists(dir / "queue/FREE.XML"));
+  writer.signal(SIGKILL);
+  writer.wait();
+  ScanOutbound(config);
+  EXPECT_EQ(Names(dir / "queue"), (std::vector<std::string>{"FREE.XML", "FREE.ticket", "busy.ticket", "busy.xml"}));
+}
+
+TEST_F(Folders, AReadOnlyFileIsNeverTakenEvenByRoot) {
+  test::WriteFile(dir / "out/readonly.xml", Document("P1"));
+  fs::permissions(dir / "out/readonly.xml", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_TRUE(ListXmlFiles(dir / "out").empty());
+  ScanOutbound(config);
+  EXPECT_EQ(Names(dir / "out"), std::vector<std::string>{"readonly.xml"});
+  EXPECT_TRUE(Names(dir / "queue").empty());
+}
+
+TEST_F(Folders, ScanQueuesWithATicketOrSetsAsideInBad) {
+  test::WriteFile(dir / "out/a&b 1.xml", Document("P-unknown", "E-1"));
+  test::WriteFile(dir / "out/nopid.xml", "<Envelope/>");
+  test::WriteFile(dir / "out/broken.xml", "<Envelope>");
+  test::WriteFile(dir / "queue/a&b 1.xml", "older copy");
+  ScanOutbound(config);
+  EXPECT_TRUE(Names(dir / "out").empty());
+  EXPECT_EQ(Names(dir / "bad"), (std::vector<std::string>{"broken.xml", "nopid.xml"}));
+  EXPECT_EQ(test::ReadFile(dir / "queue/a&b 1.xml"), Document("P-unknown", "E-1")) << "replaces the older one";
+  CPTicket ticket;
+  ASSERT_TRUE(LoadTicket(dir / "queue/a&b 1.ticket", ticket));
+  EXPECT_EQ(ticket.TicketAction, CPTicket::kUpload);
+  EXPECT_EQ(ticket.OutboundFile, dir / "queue/a&b 1.xml");
+  EXPECT_EQ(ticket.ParticipantID, "P-unknown");
+  EXPECT_EQ(ticket.EnvelopeID, "E-1");
+  EXPECT_EQ(ticket.Login, std::nullopt) << "no login when scanning the outbound folder itself";
+  EXPECT_EQ(ticket.OriginalFilename, "a&b 1.xml");
+}
+
+TEST_F(Folders, PerLoginModeScansOnlyTheAccountsFolders) {
+  config.paths.subdirsByLogin = true;
+  for (const char* sub : {"alice", "bob", "carol"}) fs::create_directory(dir / (std::string("out/") + sub));
+  test::WriteFile(dir / "out/direct.xml", Document("P1"));
+  test::WriteFile(dir / "out/alice/a.xml", Document("P2"));
+  test::WriteFile(dir / "out/bob/nopid.xml", "<Envelope/>");
+  test::WriteFile(dir / "out/carol/c.xml", Document("P1"));
+  auto odd = std::make_shared<CPConfigAccount>();
+  odd->ParticipantID = "P3";
+  odd->login = "../in";
+  config.accounts.push_back(odd);
+  test::WriteFile(dir / "in/escape.xml", Document("P3"));
+  ScanOutbound(config);
+  EXPECT_TRUE(fs::exists(dir / "out/direct.xml")) << "the outbound folder itself is not scanned";
+  EXPECT_TRUE(fs::exists(dir / "out/carol/c.xml")) << "a login of no account is never scanned";
+  EXPECT_TRUE(fs::exists(dir / "in/escape.xml")) << "a login naming another folder is refused";
+  EXPECT_EQ(Names(dir / "bad"), std::vector<std::string>{"nopid.xml"});
+  CPTicket ticket;
+  ASSERT_TRUE(LoadTicket(dir / "queue/a.ticket", ticket));
+  EXPECT_EQ(ticket.Login, "alice") << "the folder's login finds the account";
+}
+
+TEST_F(Folders, ListingByAgeIsOldestFirstAndStable) {
+  for (const char* name : {"c.ticket", "a.ticket", "b.ticket", "d.TICKET"})
+    test::WriteFile(dir / (std::string("queue/") + name), "x");
+  auto setAccess = [&](const char* name, time_t when) {
+    timespec times[2] = {{when, 0}, {UTIME_OMIT, 0}};
+    utimensat(AT_FDCWD, (dir / (std::string("queue/") + name)).c_str(), times, 0);
+  };
+  setAccess("c.ticket", 3000);
+  setAccess("a.ticket", 1000);
+  setAccess("b.ticket", 2000);
+  setAccess("d.TICKET", 2000);
+  std::vector<fileEntry> entries = ListFilesByAge(dir / "queue", ".ticket");
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].name, "a.ticket");
+  EXPECT_EQ(entries[3].name, "c.ticket");
+  // b and d have the same time: they keep the order the folder lists them in.
+  std::vector<std::string> listed;
+  for (const auto& e : fs::directory_iterator(dir / "queue"))
+    if (e.path().filename() == "b.ticket" || e.path().filename() == "d.TICKET") listed.push_back(e.path().filename());
+  EXPECT_EQ(entries[1].name, listed[0]);
+  EXPECT_EQ(entries[2].name, listed[1]);
+  EXPECT_EQ(entries[0].size, 1u);
+}
+
+TEST_F(Folders, WritesAreWholeDatedAndColonSafe) {
+  ASVariableBuffer body;
+  body.append(std::string(100000, 'z'));
+  EXPECT_TRUE(WriteBufferToFile(dir / "in/new/doc:1:2.xml", body));
+  EXPECT_EQ(test::ReadFile(dir / "in/new/doc-1-2.xml").size(), 100000u);
+  EXPECT_EQ(Names(dir / "in/new"), std::vector<std::string>{"doc-1-2.xml"}) << "no temporary file stays";
+  EXPECT_FALSE(WriteBufferToFile(dir / "in/no/such/x.xml", body)) << "only one level is created";
+  ASSERT_TRUE(WriteBufferToDatedFile(dir / "copy/P1/a:b.xml", body));
+  char date[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
+  EXPECT_TRUE(fs::exists(dir / (std::string("copy/P1/") + date + "/a-b.xml")));
+  ASVariableBuffer empty;
+  EXPECT_TRUE(WriteBufferToFile(dir / "in/empty.xml", empty));
+  EXPECT_EQ(fs::file_size(dir / "in/empty.xml"), 0u);
+  ASVariableBuffer back;
+  EXPECT_TRUE(ReadFileToBuffer(dir / "in/new/doc-1-2.xml", back));
+  EXPECT_TRUE(ReadFileToBuffer(dir / "in/empty.xml", back));
+  EXPECT_EQ(back.length(), 100000);
+  EXPECT_FALSE(ReadFileToBuffer(dir / "in/missing.xml", back));
+  EXPECT_FALSE(MoveFileToFolder(dir / "nowhere", dir / "in/empty.xml"));
+  EXPECT_TRUE(fs::exists(dir / "in/empty.xml"));
+}
+
+TEST_F(Folders, DeliveryTargetsFollowTheSubdirsRulesAndStayInside) {
+  const CPConfigAccount& alice = *config.accounts[0];
+  EXPECT_EQ(InboundPath(config, alice, "d.xml"), dir / "in/d.xml");
+  config.paths.subdirsEnabled = true;
+  EXPECT_EQ(InboundPath(config, alice, "d.xml"), dir / "in/P1/d.xml");
+  EXPECT_EQ(CopyPath(config, alice, "d.xml"), dir / "copy/P1/d.xml");
+  config.paths.subdirsByLogin = true;
+  EXPECT_EQ(InboundPath(config, alice, "d.xml"), dir / "in/alice/d.xml");
+  for (const char* name : {"../d.xml", "a/b.xml", "..", ""}) EXPECT_EQ(InboundPath(config, alice, name), std::nullopt);
+  EXPECT_EQ(ColonsToHyphens("C:/a:b"), "C:/a-b");
+}
+
+}  // namespace
+}  // namespace zel
