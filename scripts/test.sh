@@ -14,5 +14,7 @@ for variant in release asan; do
   cmake --build "$dir" -j"$jobs" -- --no-print-directory 2>&1 | grep -vE '^\[ *[0-9]+%\]' || true
   [ -x "$dir/service/zel" ] || { echo "build failed"; exit 1; }
   echo "== $variant tests"
-  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
+  # Full stacks for leaks, so that a suppression can name the library a leak comes from.
+  ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+    ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
 done
