@@ -1,0 +1,297 @@
+#include "engine/QueueWork.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "aslib/ASVariableBuffer.h"
+#include "common/Log.h"
+#include "common/TextConv.h"
+#include "config/CPConfig.h"
+#include "engine/CPExchangeClient.h"
+#include "engine/CPTicket.h"
+#include "engine/EnvelopeReader.h"
+#include "engine/FilePlacement.h"
+#include "platform/Console.h"
+
+namespace zel {
+namespace {
+
+// Deferral times; ZEL_TEST_RETRY_SECONDS replaces both, so that tests need not wait minutes.
+int64_t Deferral(int64_t seconds) {
+  static const int64_t override = [] {
+    const char* text = std::getenv("ZEL_TEST_RETRY_SECONDS");
+    return text && *text ? std::max<int64_t>(0, std::atoll(text)) : -1;
+  }();
+  return override >= 0 ? override : seconds;
+}
+const int64_t kNoPasswordDeferral = 300;
+const int64_t kUploadDeferral = 120;
+
+std::shared_ptr<CPConfigAccount> AccountOf(const CPConfig& config, const CPTicket& ticket) {
+  auto account = ticket.Login ? FindAccountByLogin(config, ticket.Login)
+                              : FindAccountByParticipantId(config, ticket.ParticipantID);
+  if (account)
+    LogDebug("Found account %s for ParticipantID %s", account->name.value_or("").c_str(),
+             ticket.ParticipantID.value_or("").c_str());
+  return account;
+}
+
+bool Usable(const CPConfigAccount& account) { return account.login && account.plainPassword; }
+
+void NoPassword(const CPConfigAccount& account, CPTicket& ticket) {
+  LogError("No login or incorrect password for account %s", account.name.value_or("").c_str());
+  DeferTicket(ticket, Deferral(kNoPasswordDeferral));
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+// A server-given name that would leave its folder, or that no file system can hold, is refused.
+bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
+
+}  // namespace
+
+void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
+  DueTickets due = LoadDueTickets(config);
+  if (!due.any) return;
+  WorkBatchA(due, config, hosts);
+  WorkBatchB(due, config, hosts);
+}
+
+void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
+  if (due.batchA.empty()) return;
+  ASVariableBuffer body;
+  CPExchangeClient client(&hosts);
+  const std::string& host = ServerHost(0);
+  const int port = config.server.port;
+  if (!client.Connect(host, port, &config.proxy, true, true)) {
+    LogError("Cannot connect to %s:%d", host.c_str(), port);
+    return;
+  }
+  LogDebug("Connected to %s:%d", host.c_str(), port);
+  for (const auto& ticket : due.batchA) {
+    body.reset();
+    auto account = AccountOf(config, *ticket);
+    if (!account) continue;
+    if (!Usable(*account)) {
+      NoPassword(*account, *ticket);
+      continue;
+    }
+    if (!ProcessTicket(body, *account, config, true, *ticket, client)) continue;
+    if (!client.Reconnect()) {
+      LogError("Cannot reconnect to %s:%d", host.c_str(), port);
+      return;  // the rest stay due for the next pass
+    }
+    LogInfo("Reconnected to %s:%d", host.c_str(), port);
+  }
+  client.Disconnect();
+}
+
+void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
+  if (due.batchB.empty()) return;
+  ASVariableBuffer body;
+  CPExchangeClient client(&hosts);
+  const int port = config.server.port;
+  for (const auto& ticket : due.batchB) {
+    body.reset();
+    auto account = AccountOf(config, *ticket);
+    if (!account) continue;
+    if (!Usable(*account)) {
+      NoPassword(*account, *ticket);
+      continue;
+    }
+    const std::string& host = ServerHost(account->hostid);
+    if (!client.Connect(host, port, &config.proxy, false, config.server.compression)) {
+      LogError("Cannot connect to %s:%d", host.c_str(), port);
+      continue;
+    }
+    LogDebug("Connected to %s:%d", host.c_str(), port);
+    ProcessTicket(body, *account, config, false, *ticket, client);
+    client.Disconnect();
+  }
+}
+
+bool ProcessTicket(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, bool keepAlive,
+                   CPTicket& ticket, CPExchangeClient& client) {
+  bool renew;
+  switch (ticket.TicketAction) {
+    case CPTicket::kDownload: renew = DownloadTicket(body, account, config, keepAlive, ticket, client); break;
+    case CPTicket::kUpload: renew = UploadTicket(body, account, config, ticket, client); break;
+    default: LogError("Unknown ticket action type %d", ticket.TicketAction); renew = false;
+  }
+  return keepAlive ? renew : true;
+}
+
+bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, CPTicket& ticket,
+                  CPExchangeClient& client) {
+  const std::string file = ticket.OutboundFile.value_or("");
+  // Only a document in the queue folder is ever posted and deleted, whatever a ticket names.
+  if (!config.paths.Queue || FolderOf(file) != *config.paths.Queue) {
+    LogError("Ticket file %s names a document outside the queue folder: %s", ticket.TicketFile.value_or("").c_str(),
+             file.c_str());
+    RemoveTicket(ticket);
+    return false;
+  }
+  bool finished = false;
+  if (ReadFileToBuffer(file, body)) {
+    bool posted = false;
+    if (config.server.post && ticket.EnvelopeID && account.login && account.plainPassword) {
+      client.BuildPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword, body);
+      int64_t sent = client.Send();
+      if (sent <= 0) {
+        LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
+      } else {
+        body.reset();
+        ResponseResult r = client.Read(body);
+        if (r.status == 200) {
+          LogInfo("Packet %s sending complete, size %d", ticket.EnvelopeID->c_str(), int(sent));
+          posted = finished = true;
+        } else if (r.status < 0) {
+          LogError("Cannot receive server response");
+        } else {
+          LogError("Server said %d %s", r.status, reasonPhrase(r.status));
+          finished = r.status == 558;  // the server holds this envelope already
+        }
+      }
+    }
+    const std::string name = ticket.OriginalFilename.value_or(""), id = ticket.EnvelopeID.value_or("");
+    if (posted)
+      LogInfo("XML file %s id %s successfully posted to %s:%d", name.c_str(), id.c_str(), client.host().c_str(),
+              client.port());
+    else
+      LogError("XML file %s id %s was not sent to %s:%d", name.c_str(), id.c_str(), client.host().c_str(),
+               client.port());
+  }
+  if (finished) {
+    RemoveTicket(ticket);
+    if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
+    return false;
+  }
+  DeferTicket(ticket, Deferral(kUploadDeferral));
+  return true;
+}
+
+namespace {
+
+// Removes the file from the server: on this connection in keep-alive mode, else on a new one.
+bool RemoveFromServer(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, bool keepAlive,
+                      const std::string& name, CPExchangeClient& client) {
+  bool removed = (keepAlive || client.Reconnect()) &&
+                 RemoveRemoteFile(client, body, config.server.remove, name, account.login, account.plainPassword);
+  if (removed)
+    LogInfo("File %s removed from server", name.c_str());
+  else
+    LogError("Cannot remove file %s from server", name.c_str());
+  return removed;
+}
+
+}  // namespace
+
+bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, bool keepAlive,
+                    CPTicket& ticket, CPExchangeClient& client) {
+  if (!config.server.get || !ticket.OriginalFilename) {
+    RemoveTicket(ticket);
+    return true;
+  }
+  const std::string name = *ticket.OriginalFilename;
+  if (!SafeServerName(name)) {
+    LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
+    RemoveTicket(ticket);
+    return false;
+  }
+  client.BuildGetRequest(*config.server.get, name, account.login, account.plainPassword);
+  if (client.Send() <= 0) {
+    LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
+    RemoveTicket(ticket);
+    return true;
+  }
+  body.reset();
+  ResponseResult r = client.Read(body);
+  if (r.status < 0) {
+    LogError("Cannot receive server response");
+    RemoveTicket(ticket);
+    return true;
+  }
+  if (r.status != 200) {
+    LogError("Server said %d %s", r.status, reasonPhrase(r.status));
+    RemoveTicket(ticket);
+    return true;
+  }
+  if (!r.complete) {
+    LogError("File %s partial download, size %d", name.c_str(), int(body.length()));
+    RemoveTicket(ticket);
+    return true;
+  }
+  LogInfo("File %s download complete, size %d", name.c_str(), int(body.length()));
+  bool renew = false;
+  if (IsTextMessage(name)) {
+    if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(body.unreadBytes());
+    renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
+    RemoveTicket(ticket);
+    return renew;
+  }
+  std::unique_ptr<envelopeInfo> envelope = ReadEnvelopeBuffer(body);
+  if (!envelope) {
+    LogError("No ED header in packet %s", name.c_str());
+    if (config.paths.Bad) WriteBufferToFile(JoinPath(*config.paths.Bad, name), body);
+    RemoveTicket(ticket);
+    return false;
+  }
+  const std::string idText = envelope->envelopeId.value_or("");
+  const char* id = idText.c_str();
+  if (config.paths.copyEnabled) {
+    if (auto copy = CopyPath(config, account, name); copy && WriteBufferToDatedFile(*copy, body))
+      LogInfo("File %s id %s copied to %s", name.c_str(), id, copy->c_str());
+  }
+  std::optional<std::string> target = InboundPath(config, account, name);
+  if (!target) {
+    LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
+  } else if (WriteBufferToFile(*target, body)) {
+    LogInfo("File %s id %s delivered to inbound", name.c_str(), id);
+    renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
+  }
+  RemoveTicket(ticket);
+  return renew;
+}
+
+void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
+  for (const auto& account : config.accounts) {
+    if (!account->plainPassword) {
+      LogError("Bad password for account login %s", account->login.value_or("").c_str());
+      continue;
+    }
+    auto names = FetchFileList(config, hosts, *account);
+    if (!names || !config.paths.Queue) continue;
+    for (const std::string& name : *names) {
+      if (name.empty()) continue;
+      if (!SafeServerName(name)) {
+        LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
+        continue;
+      }
+      std::optional<std::string> target = InboundPath(config, *account, name);
+      if (!target) {
+        LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
+        continue;
+      }
+      auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
+                                 *config.paths.Queue, *target);
+      if (ticket)
+        LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
+                ticket->OriginalFilename->c_str());
+    }
+  }
+}
+
+void ShowConsoleMessage(const std::string& text) {
+  std::optional<std::u16string> wide = Utf8ToWide(text);
+  if (!wide) return;
+  if (wide->size() > 2048) wide->resize(2047);
+  NotifyConsoleUser("Velmor Carvoss", WideToUtf8(*wide).value_or(""));
+}
+
+}  // namespace zel
