@@ -1,39 +1,85 @@
 #!/usr/bin/env bash
-# The main job, on local folders: builds zel, sets up a base folder, generates config.xml there, runs
-# the service in the foreground on it for a few seconds, and shows its log.
+# The main job, on local folders: builds zel and the test exchange server, starts the server on
+# 127.0.0.1 (HTTPS with a test certificate authority), generates a base folder and a config with two
+# accounts, drops sample declarations into the outbound folder and puts documents into a server
+# mailbox, runs zel in the foreground until both sides have arrived, shows them, and stops
+# everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TESTS=OFF >/dev/null
-cmake --build build/demo -j"$(nproc)" --target zel -- --no-print-directory >/dev/null
-base=$(mktemp -d /tmp/zel-demo.XXXXXX)
-trap 'rm -rf "$base"' EXIT
-cp build/demo/service/zel "$base/"
-echo "== zel -v"; "$base/zel" -v
-echo "== zel -g"; "$base/zel" -g
+build=build/demo
+cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build $build -j"$(nproc)" --target zel exchange_server zel_seal -- --no-print-directory >/dev/null
+bash testing/make-test-pki.sh $build/pki
+
+work=$(mktemp -d /tmp/zel-demo.XXXXXX)
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+base=$work/base
+mkdir -p "$base" "$work/mailboxes"
+
+echo "== the test exchange server"
+printf 'alice alice-pass PID-ALICE\nbob bob-pass PID-BOB\n' > "$work/accounts"
+$build/testing/exchange_server --cert $build/pki/good.pem --key $build/pki/good-key.pem \
+  --port-file "$work/port" --accounts "$work/accounts" --mailboxes "$work/mailboxes" \
+  --journal "$work/journal" > "$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+port=$(cat "$work/port")
+echo "listening on https://127.0.0.1:$port (accounts alice and bob)"
+
+echo "== zel -g, then two accounts and the server's port"
+cp $build/service/zel "$base/"
+"$base/zel" -g
 mkdir -p "$base"/{in,out,bad,queue,temp,log}
-echo "== config.xml"; cat "$base/config.xml"
-for i in 1 2 3; do
-  cat > "$base/out/declaration-$i.xml" <<XML
+alice=$($build/testing/zel_seal alice alice-pass)
+bob=$($build/testing/zel_seal bob bob-pass)
+sed -i "s|  <Accounts>\r|  <Accounts>\r\n    <Account name=\"Alice\" ParticipantID=\"PID-ALICE\" login=\"alice\" password=\"$alice\" notify=\"false\" phone=\"\" timeout=\"15\" hostid=\"0\" />\r\n    <Account name=\"Bob\" ParticipantID=\"PID-BOB\" login=\"bob\" password=\"$bob\" notify=\"false\" phone=\"\" timeout=\"15\" hostid=\"1\" />\r|; s|<Server port=\"443\"|<Server port=\"$port\"|; s|textmessage=\"false\"|textmessage=\"true\"|" "$base/config.xml"
+cat "$base/config.xml"
+
+envelope() {  # participant envelope-id text
+  cat <<XML
 <?xml version="1.0" encoding="utf-8"?>
 <env:Envelope xmlns:env="http://www.w3.org/2001/06/soap-envelope">
   <env:Header>
-    <ed:EDHeader xmlns:ed="urn:demo:EDHeader"><ed:ParticipantID>PID-000$i</ed:ParticipantID></ed:EDHeader>
-    <roi:RoutingInf xmlns:roi="urn:demo:RoutingInf"><roi:EnvelopeID>demo-envelope-$i</roi:EnvelopeID></roi:RoutingInf>
+    <ed:EDHeader xmlns:ed="urn:demo:EDHeader"><ed:ParticipantID>$1</ed:ParticipantID></ed:EDHeader>
+    <roi:RoutingInf xmlns:roi="urn:demo:RoutingInf"><roi:EnvelopeID>$2</roi:EnvelopeID></roi:RoutingInf>
   </env:Header>
-  <env:Body><Declaration>demo $i</Declaration></env:Body>
+  <env:Body><Declaration>$3</Declaration></env:Body>
 </env:Envelope>
 XML
-done
+}
+envelope PID-ALICE alice-decl-1 "declaration from Alice" > "$base/out/declaration-alice.xml"
+envelope PID-BOB bob-decl-1 "declaration from Bob" > "$base/out/declaration-bob.xml"
 echo "<not an envelope>" > "$base/out/broken.xml"
-echo "== outbound before"; ls "$base/out"
-echo "== zel -f -d (stopped with Ctrl-C after 3 seconds)"
-"$base/zel" -f -d & pid=$!
-sleep 3
-kill -INT $pid
-wait $pid
-echo "== outbound after"; ls "$base/out"
-echo "== queue (documents with their upload tickets)"; ls "$base/queue"
-echo "== bad"; ls "$base/bad"
-echo "== a ticket"; cat "$base/queue/declaration-1.ticket"; echo
-echo "== $base/log/zel.log"; cat "$base/log/zel.log"
+envelope PID-ALICE answer-1 "the customs office's answer" > "$work/mailboxes/alice/inbox/answer-1.xml"
+echo "Добрый день! The exchange server will be down on Sunday." > "$work/mailboxes/alice/inbox/NOTE.TXT"
+echo "== outbound: $(ls "$base/out" | tr '\n' ' ')"
+echo "== alice's mailbox on the server: $(ls "$work/mailboxes/alice/inbox" | tr '\n' ' ')"
+
+echo "== zel -f (stopped with Ctrl-C once everything has arrived)"
+SSL_CERT_FILE=$PWD/$build/pki/ca.pem ZEL_SERVER_HOSTS=localhost,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1 \
+  ZEL_CONSOLE_RECORD=$work/console ZEL_STATE_DIR=$work/state "$base/zel" -f &
+zel_pid=$!
+for _ in $(seq 200); do
+  [ -f "$base/in/answer-1.xml" ] && [ -f "$work/mailboxes/bob/posted/bob-decl-1.xml" ] &&
+    [ -f "$work/mailboxes/alice/posted/alice-decl-1.xml" ] && [ ! -f "$work/mailboxes/alice/inbox/answer-1.xml" ] && break
+  sleep 0.1
+done
+kill -INT $zel_pid
+wait $zel_pid
+
+echo "== on the server: what zel posted"
+ls -R "$work/mailboxes"/*/posted
+echo "== alice's mailbox on the server now: $(ls "$work/mailboxes/alice/inbox" | tr '\n' ' ')"
+echo "== inbound folder"; ls "$base/in"
+echo "== bad folder"; ls "$base/bad"
+echo "== shown at the console"; cat "$work/console" | tr '\036' '\n'
+echo "== the server's request journal"; cat "$work/journal"
+cmp "$base/in/answer-1.xml" <(envelope PID-ALICE answer-1 "the customs office's answer") && echo "answer-1.xml arrived byte for byte"
+cmp "$work/mailboxes/alice/posted/alice-decl-1.xml" <(envelope PID-ALICE alice-decl-1 "declaration from Alice") &&
+  echo "declaration-alice.xml arrived at the server byte for byte"

@@ -1,14 +1,15 @@
 #include "service/EngineSteps.h"
 
 #include "engine/OutboundScanner.h"
+#include "engine/QueueWork.h"
 
 namespace zel {
 
-// The outbound scan runs on every pass. Retrieving the lists and working the queue need the
-// exchange client, which this build does not have yet: queued tickets wait in the queue folder.
 ServiceSteps EngineSteps() {
   ServiceSteps steps;
-  steps.scanOutbound = [](ServiceContext& context) { ScanOutbound(context.config); };
+  steps.retrieveLists = [](ServiceContext& c) { RetrieveLists(c.config, c.hosts); };
+  steps.scanOutbound = [](ServiceContext& c) { ScanOutbound(c.config); };
+  steps.processQueue = [](ServiceContext& c) { ProcessQueue(c.config, c.hosts); };
   return steps;
 }
 

@@ -6,6 +6,7 @@
 #include "common/Log.h"
 #include "config/CPConfig.h"
 #include "config/ConfigBackup.h"
+#include "net/CPHostCache.h"
 #include "platform/Files.h"
 #include "service/CommandLine.h"
 #include "service/ServiceLog.h"
@@ -132,6 +133,7 @@ void ServiceRun::run() {
   if (config) {
     BackupConfig(*config);
     OpenServiceLog(config->paths.Logfile);
+    CPHostCache hosts;
     const std::string version = VersionLine().substr(0, VersionLine().size() - 1);
     LogInfo("%s started", version.c_str());
     if (options_.serviceMode) EventInfo("%s started", version.c_str());
@@ -141,7 +143,7 @@ void ServiceRun::run() {
     if (config->mailserver.enabled && steps_.mailer)
       mailer = std::make_unique<MailerThread>(steps_.mailer, std::make_shared<const CPConfig>(*config), mailStopFlag);
 
-    loop(*config, version);
+    loop(*config, hosts, version);
 
     mailStopFlag = true;
     bool mailerEnded = !mailer || mailer->waitFor(options_.mailerGrace);
@@ -153,12 +155,12 @@ void ServiceRun::run() {
   report(kStopped);
 }
 
-void ServiceRun::loop(const CPConfig& config, const std::string& version) {
+void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::string& version) {
   using Clock = std::chrono::steady_clock;
   const int64_t interval = std::max<int64_t>(config.server.refresh, 30);
   int64_t counter = 65535;  // so the first pass retrieves at once
   bool paused = false;
-  ServiceContext context{config};
+  ServiceContext context{config, hosts};
   for (;;) {
     const Clock::time_point passStart = Clock::now();
     if (counter >= interval) {

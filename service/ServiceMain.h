@@ -18,10 +18,12 @@
 namespace zel {
 
 struct CPConfig;
+class CPHostCache;
 
 // What one pass of the loop hands to the engine's steps.
 struct ServiceContext {
   const CPConfig& config;
+  CPHostCache& hosts;  // one for the whole run, shared by every connection
 };
 
 struct ServiceSteps {
@@ -55,7 +57,7 @@ class ServiceRun {
  private:
   enum Event : size_t { kStop = 0, kPause = 1, kContinue = 2 };
   void report(const std::string& state);
-  void loop(const CPConfig& config, const std::string& version);
+  void loop(const CPConfig& config, CPHostCache& hosts, const std::string& version);
 
   ServiceOptions options_;
   ServiceSteps steps_;

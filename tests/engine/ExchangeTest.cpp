@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <regex>
+
+#include "engine/CPExchangeClient.h"
+#include "engine/CPTicket.h"
+#include "net/CPHostCache.h"
+#include "tests/engine/ExchangeWorld.h"
+
+namespace zel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Contains;
+
+TEST(ExchangeClient, RequestsByteForByte) {
+  CPHostCache hosts;
+  CPExchangeClient primary(&hosts);
+  // Not connected (nothing listens on port 1), but host, port and the granted wishes are set.
+  EXPECT_FALSE(primary.Connect(ServerHost(0), 1, nullptr, true, true));
+  const std::string host = ServerHost(0) + ":1";
+  OptSecret pass(SecretString("p@ss"));
+  primary.BuildListRequest("/EDAP/list.php", std::string("alice"), pass);
+  EXPECT_EQ(primary.wireBuffer().unreadBytes(), "GET /EDAP/list.php HTTP/1.1\r\nHost: " + host +
+                                                    "\r\nED-LOGIN: alice\r\nED-PASS: p@ss\r\nConnection: close\r\n"
+                                                    "Content-Length: 0\r\n\r\n");
+  primary.BuildGetRequest("/EDAP/get.php", "a b/c.xml", std::string("alice"), pass);
+  EXPECT_EQ(primary.wireBuffer().unreadBytes(),
+            "GET /EDAP/get.php?file=a%20b%2Fc.xml HTTP/1.1\r\nHost: " + host +
+                "\r\nED-LOGIN: alice\r\nED-PASS: p@ss\r\nConnection: keep-alive\r\nAccept-Encoding: gzip\r\n"
+                "Content-Length: 0\r\n\r\n");
+  primary.BuildRemoveRequest("/EDAP/rm.php", "c.xml", std::string("alice"), std::nullopt);
+  EXPECT_EQ(primary.wireBuffer().unreadBytes(), "GET /EDAP/rm.php?file=c.xml HTTP/1.1\r\nHost: " + host +
+                                                    "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n")
+      << "no password: neither credential header";
+  ASVariableBuffer doc;
+  doc.append("<doc/>");
+  primary.BuildPostRequest("/EDAP/send.php", "id-1", std::string("alice"), pass, doc);
+  std::string post = primary.wireBuffer().unreadBytes();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(post, m, std::regex("Content-Length: (\\d+)\r\n\r\n")));
+  EXPECT_EQ(post.substr(0, post.find("Content-Length")),
+            "POST /EDAP/send.php?id=id-1 HTTP/1.1\r\nHost: " + host +
+                "\r\nED-LOGIN: alice\r\nED-PASS: p@ss\r\nConnection: keep-alive\r\nContent-Type: application/xml\r\n"
+                "Content-Encoding: gzip\r\n");
+  EXPECT_EQ(post.size() - size_t(m.position(0) + m.length(0)), std::stoul(m[1])) << "the gzip body follows";
+  EXPECT_EQ(uint8_t(post[size_t(m.position(0) + m.length(0))]), 0x1f);
+
+  CPExchangeClient other(&hosts);
+  EXPECT_FALSE(other.Connect(ServerHost(1), 443, nullptr, true, true));
+  other.BuildGetRequest("/g", "x", std::string("bob"), pass);
+  EXPECT_EQ(other.wireBuffer().unreadBytes(), "GET /g?file=x HTTP/1.1\r\nHost: " + ServerHost(1) +
+                                                  "\r\nED-LOGIN: bob\r\nED-PASS: p@ss\r\nConnection: close\r\n"
+                                                  "Content-Length: 0\r\n\r\n")
+      << "no port on 443, and no keep-alive or gzip away from the primary host";
+  EXPECT_EQ(&ServerHost(7), &ServerHost(0));
+}
+
+TEST(ExchangeClient, ListBodies) {
+  EXPECT_EQ(ParseFileList("a b.xml\nc.xml\n"), (std::vector<std::string>{"b.xml", "c.xml"}));
+  EXPECT_EQ(ParseFileList("1 a.xml\r\n"), (std::vector<std::string>{"a.xml\r"}));
+  EXPECT_EQ(ParseFileList("only.xml"), (std::vector<std::string>{"only.xml"}));
+  EXPECT_EQ(ParseFileList("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(ParseFileList(""), (std::vector<std::string>{}));
+  EXPECT_TRUE(IsTextMessage("NOTE.TXT"));
+  EXPECT_FALSE(IsTextMessage("a.txt.xml"));
+}
+
+TEST(Exchange, DocumentsTravelBothWays) {
+  test::WorldOptions options;
+  options.subdirs = options.byLogin = options.copy = true;
+  test::ExchangeWorld world(options);
+  const std::string a1 = world.Drop("a1.xml", "PID-A", "env-a1", 40000, "out/alice");
+  const std::string b1 = world.Drop("b1.xml", "PID-X", "env-b1", 2000, "out/bob");
+  const std::string d1 = test::ExchangeWorld::Envelope("PID-A", "in-1", 3000);
+  world.PutInbox("alice", "d1.xml", d1);
+  world.PutInbox("alice", "NOTE.TXT", "Сообщение от сервера");
+  world.PutInbox("alice", "junk.xml", "this is no envelope");
+  auto zel = world.StartZel();
+  const std::string delivered = world.dir / "base/in/alice/d1.xml";
+  ASSERT_TRUE(world.WaitFor(
+      [&] {
+        return !world.Posted("alice", "env-a1").empty() && !world.Posted("bob", "env-b1").empty() &&
+               fs::exists(delivered) && !world.OnServer("alice", "d1.xml") && !world.OnServer("alice", "NOTE.TXT") &&
+               fs::exists(world.dir / "base/bad/junk.xml");
+      },
+      60))
+      << world.Log();
+  zel->signal(SIGINT);
+  EXPECT_EQ(zel->wait(), 0);
+
+  EXPECT_EQ(world.Posted("alice", "env-a1"), a1) << "byte for byte";
+  EXPECT_EQ(world.Posted("bob", "env-b1"), b1);
+  EXPECT_EQ(test::ReadFile(delivered), d1);
+  char date[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
+  EXPECT_EQ(test::ReadFile(world.dir / (std::string("base/copy/alice/") + date + "/d1.xml")), d1);
+  EXPECT_TRUE(world.OnServer("alice", "junk.xml")) << "a packet without an envelope stays on the server";
+  EXPECT_EQ(world.Count("base/out/alice") + world.Count("base/out/bob"), 0u);
+  for (const auto& e : fs::directory_iterator(world.dir / "base/queue"))
+    EXPECT_EQ(e.path().filename().string().rfind("junk", 0), 0u) << e.path() << " left in the queue";
+  EXPECT_TRUE(Contains(test::ReadFile(world.dir / "console"), "Velmor Carvoss\nСообщение от сервера\n"));
+  EXPECT_FALSE(fs::exists(world.dir / "base/in/alice/NOTE.TXT")) << "text messages are never stored";
+
+  const std::string journal = world.Journal();
+  EXPECT_TRUE(Contains(journal, "post status=200 login=alice pass=secretA file=- id=env-a1 host=localhost:" +
+                                    std::to_string(world.port) +
+                                    " connection=keep-alive accept-encoding=- content-encoding=gzip "
+                                    "content-type=application/xml"))
+      << journal;
+  EXPECT_TRUE(Contains(
+      journal, "post status=200 login=bob pass=secretB file=- id=env-b1 host=127.0.0.1:" + std::to_string(world.port) +
+                   " connection=close accept-encoding=- content-encoding=- content-type=application/xml"))
+      << "hostid 1: no gzip although compression is on";
+  EXPECT_TRUE(Contains(journal, "get status=200 login=alice pass=secretA file=d1.xml id=- host=localhost:" +
+                                    std::to_string(world.port) + " connection=keep-alive accept-encoding=gzip"));
+  const std::string log = world.Log();
+  EXPECT_TRUE(Contains(log, "XML file a1.xml id env-a1 successfully posted to localhost:"));
+  EXPECT_TRUE(Contains(log, "No ED header in packet junk.xml"));
+  EXPECT_TRUE(Contains(log, "File d1.xml id in-1 delivered to inbound"));
+  EXPECT_TRUE(Contains(log, "File d1.xml removed from server"));
+  EXPECT_TRUE(Contains(log, "Bad password for account login carol"));
+}
+
+TEST(Exchange, ServerStatusesDecideWhatHappensToAnUpload) {
+  test::WorldOptions options;
+  options.faults = "post 558 1\npost 553 1\n";
+  options.fastRetry = false;
+  test::ExchangeWorld world(options);
+  world.Drop("first.xml", "PID-A", "env-1");
+  world.Drop("second.xml", "PID-A", "env-2");
+  world.Drop("third.xml", "PID-A", "env-3");
+  world.Drop("carols.xml", "PID-C", "env-c");
+  auto zel = world.StartZel();
+  ASSERT_TRUE(world.WaitFor(
+      [&] {
+        const std::string log = world.Log();
+        return Contains(log, "Server said 558") && Contains(log, "Server said 553") &&
+               Contains(log, "successfully posted") &&
+               Contains(log, "No login or incorrect password for account Carol");
+      },
+      60))
+      << world.Log();
+  zel->signal(SIGINT);
+  EXPECT_EQ(zel->wait(), 0);
+  const std::string log = world.Log();
+  // 558: ticket and document go, with the "was not sent" line rather than the success line.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(log, m,
+                                std::regex("Server said 558 Duplicate Envelope ID\r\n.*XML file (\\w+)\\.xml id "
+                                           "(env-\\d) was not sent to localhost:")))
+      << log;
+  const std::string gone = m[1];
+  EXPECT_FALSE(fs::exists(world.dir / ("base/queue/" + gone + ".xml")));
+  EXPECT_FALSE(fs::exists(world.dir / ("base/queue/" + gone + ".ticket")));
+  // 553: deferred by 120 s, the next ticket went out on a renewed connection.
+  ASSERT_TRUE(
+      std::regex_search(log, m, std::regex("Server said 553 Authorization Failed\r\n.*XML file (\\w+)\\.xml id")));
+  const std::string deferred = m[1];
+  EXPECT_TRUE(Contains(log, "Reconnected to localhost:" + std::to_string(world.port)));
+  CPTicket ticket;
+  ASSERT_TRUE(LoadTicket(world.dir / ("base/queue/" + deferred + ".ticket"), ticket));
+  const int64_t now = std::time(nullptr);
+  EXPECT_NEAR(int64_t(ticket.SendTime), now + 120, 15);
+  EXPECT_TRUE(fs::exists(world.dir / ("base/queue/" + deferred + ".xml")));
+  // An account whose password does not decrypt: deferred by 300 s.
+  CPTicket carol;
+  ASSERT_TRUE(LoadTicket(world.dir / "base/queue/carols.ticket", carol));
+  EXPECT_NEAR(int64_t(carol.SendTime), now + 300, 15);
+  EXPECT_EQ(test::CountFiles(world.dir / "mb/alice/posted"), 1u) << "only the one that got 200 is held";
+}
+
+TEST(Exchange, PartialBodiesStayOnTheServerAndHostileNamesAreRefused) {
+  test::WorldOptions options;
+  options.faults = "get truncate 1\n";
+  options.extraList = "1 ../evil.xml\n2 sub/dir.xml\n3 back\\slash.xml\n";
+  test::ExchangeWorld world(options);
+  const std::string p1 = test::ExchangeWorld::Envelope("PID-A", "in-p", 50000);
+  world.PutInbox("alice", "p1.xml", p1);
+  auto zel = world.StartZel();
+  ASSERT_TRUE(
+      world.WaitFor([&] { return fs::exists(world.dir / "base/in/p1.xml") && !world.OnServer("alice", "p1.xml"); }, 90))
+      << world.Log();
+  zel->signal(SIGINT);
+  zel->wait();
+  const std::string log = world.Log();
+  EXPECT_TRUE(std::regex_search(log, std::regex("File p1.xml partial download, size \\d+"))) << log;
+  EXPECT_EQ(test::ReadFile(world.dir / "base/in/p1.xml"), p1) << "fetched whole at the next retrieval";
+  for (const char* name : {"../evil.xml", "sub/dir.xml", "back\\slash.xml"})
+    EXPECT_TRUE(Contains(log, std::string("Refusing file name ") + name + " from the server")) << name;
+  EXPECT_FALSE(fs::exists(world.dir / "base/evil.xml"));
+  EXPECT_FALSE(fs::exists(world.dir / "base/in/sub"));
+  EXPECT_EQ(world.Journal().find("file=../evil.xml"), std::string::npos) << "never even asked for";
+}
+
+// Every document of both directions sits exactly once where it belongs at the end.
+void CheckSettled(test::ExchangeWorld& world, const std::map<std::string, std::string>& up,
+                  const std::map<std::string, std::string>& down) {
+  for (const auto& [id, doc] : up) {
+    const std::string login = id.rfind("a-", 0) == 0 ? "alice" : "bob";
+    EXPECT_EQ(world.Posted(login, id), doc) << id;
+  }
+  for (const auto& [name, doc] : down) {
+    EXPECT_EQ(test::ReadFile(world.dir / ("base/in/" + name)), doc) << name;
+    EXPECT_FALSE(world.OnServer("alice", name)) << name;
+  }
+  EXPECT_EQ(world.Count("base/out"), 0u);
+  EXPECT_EQ(world.Count("base/bad"), 0u);
+  size_t queued = 0;
+  for (const auto& e : fs::directory_iterator(world.dir / "base/queue"))
+    if (e.path().extension() == ".xml" || e.path().extension() == ".ticket") ++queued;
+  EXPECT_EQ(queued, 0u);
+}
+
+std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> Traffic(test::ExchangeWorld& world,
+                                                                                          int each) {
+  std::map<std::string, std::string> up, down;
+  for (int i = 0; i < each; ++i) {
+    const std::string id = (i % 2 ? "b-" : "a-") + std::to_string(i);
+    up[id] = world.Drop("up" + std::to_string(i) + ".xml", i % 2 ? "PID-B" : "PID-A", id, 1000 + size_t(i) * 37);
+    const std::string name = "down" + std::to_string(i) + ".xml";
+    down[name] = test::ExchangeWorld::Envelope("PID-A", "d-" + std::to_string(i), 500 + size_t(i) * 53);
+    world.PutInbox("alice", name, down[name]);
+  }
+  return {up, down};
+}
+
+bool Settled(test::ExchangeWorld& world, const std::map<std::string, std::string>& up,
+             const std::map<std::string, std::string>& down) {
+  if (world.Count("base/out") > 0) return false;
+  for (const auto& [id, doc] : up)
+    if (world.Posted(id.rfind("a-", 0) == 0 ? "alice" : "bob", id).empty()) return false;
+  for (const auto& [name, doc] : down)
+    if (world.OnServer("alice", name) || !fs::exists(world.dir / ("base/in/" + name))) return false;
+  for (const auto& e : fs::directory_iterator(world.dir / "base/queue"))
+    if (e.path().extension() == ".ticket") return false;
+  return true;
+}
+
+TEST(Exchange, ConnectionsCutAtRandomLoseNothing) {
+  test::WorldOptions options;
+  options.chunked = true;
+  options.chaos = 0.7;
+  test::ExchangeWorld world(options);
+  auto [up, down] = Traffic(world, 200);
+  auto zel = world.StartZel();
+  const bool settled = world.WaitFor([&] { return Settled(world, up, down); }, 240);
+  EXPECT_EQ(zel->wait(std::chrono::milliseconds(0)), -1) << "zel never stopped";
+  zel->signal(SIGINT);
+  zel->wait();
+  ASSERT_TRUE(settled) << world.Log().substr(0, 20000);
+  CheckSettled(world, up, down);
+  // How the cuts showed: handshakes, requests and bodies all broken somewhere along the way.
+  const std::string log = world.Log();
+  for (const char* what : {"Channel doHandshake() failed", "Cannot receive server response", "partial download",
+                           "was not sent", "Server said 558", "Cannot remove file"}) {
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(what, at)) != std::string::npos; ++at) ++n;
+    std::cout << what << ": " << n << "\n";
+  }
+}
+
+TEST(Exchange, KilledAtRandomMomentsLosesNothing) {
+  test::ExchangeWorld world(test::WorldOptions{});
+  auto [up, down] = Traffic(world, 200);
+  std::mt19937 rng(11);
+  int kills = 0;
+  for (; kills < 30; ++kills) {
+    auto zel = world.StartZel();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 600));
+    zel->signal(SIGKILL);
+    zel->wait();
+  }
+  auto zel = world.StartZel();
+  const bool settled = world.WaitFor([&] { return Settled(world, up, down); }, 240);
+  zel->signal(SIGINT);
+  zel->wait();
+  ASSERT_TRUE(settled) << world.Log().substr(0, 20000);
+  CheckSettled(world, up, down);
+  // Posts counted by the server: a re-post is only ever answered 558.
+  const std::string journal = world.Journal();
+  for (const auto& [id, doc] : up) {
+    size_t ok = 0;
+    for (size_t at = 0; (at = journal.find("post status=200 ", at)) != std::string::npos; ++at)
+      if (journal.compare(journal.find(" id=", at) + 4, id.size() + 1, id + " ") == 0) ++ok;
+    EXPECT_EQ(ok, 1u) << id;
+  }
+  std::cout << kills << " kills\n";
+}
+
+}  // namespace
+}  // namespace zel
