@@ -14,6 +14,7 @@
 #include "aslib/ASInflate.h"
 #include "aslib/ASVariableBuffer.h"
 #include "aslib/CPBase64.h"
+#include "tests/ZlibReference.h"
 
 namespace zel {
 namespace {
@@ -159,28 +160,14 @@ void BM_DeflateThroughBuffers(benchmark::State& state) {
 }
 BENCHMARK(BM_DeflateThroughBuffers)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-std::string ZlibDeflate(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = uInt(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 void BM_DeflateZlibDirect(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(ZlibDeflate(Document(state.range(0))));
+  for (auto _ : state) benchmark::DoNotOptimize(test::ZlibCompress(Document(state.range(0)), 31));
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(Document(state.range(0)).size()));
 }
 BENCHMARK(BM_DeflateZlibDirect)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_InflateThroughBuffers(benchmark::State& state) {
-  const std::string packed = ZlibDeflate(Document(state.range(0)));
+  const std::string packed = test::ZlibCompress(Document(state.range(0)), 31);
   for (auto _ : state) {
     ASInflate inflater(1);
     ASVariableBuffer out;
@@ -193,7 +180,7 @@ void BM_InflateThroughBuffers(benchmark::State& state) {
 BENCHMARK(BM_InflateThroughBuffers)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_InflateZlibDirect(benchmark::State& state) {
-  const std::string packed = ZlibDeflate(Document(state.range(0)));
+  const std::string packed = test::ZlibCompress(Document(state.range(0)), 31);
   std::string out(Document(state.range(0)).size(), '\0');
   for (auto _ : state) {
     z_stream z{};

@@ -39,11 +39,16 @@ std::shared_ptr<CPConfigAccount> AccountOf(const CPConfig& config, const CPTicke
   return account;
 }
 
-bool Usable(const CPConfigAccount& account) { return account.login && account.plainPassword; }
-
-void NoPassword(const CPConfigAccount& account, CPTicket& ticket) {
-  LogError("No login or incorrect password for account %s", account.name.value_or("").c_str());
-  DeferTicket(ticket, Deferral(kNoPasswordDeferral));
+// The ticket's account when it can sign in; a ticket whose account has no login or no usable
+// password is deferred instead.
+std::shared_ptr<CPConfigAccount> ReadyAccount(const CPConfig& config, CPTicket& ticket) {
+  auto account = AccountOf(config, ticket);
+  if (account && !(account->login && account->plainPassword)) {
+    LogError("No login or incorrect password for account %s", account->name.value_or("").c_str());
+    DeferTicket(ticket, Deferral(kNoPasswordDeferral));
+    return nullptr;
+  }
+  return account;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -76,13 +81,8 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
   LogDebug("Connected to %s:%d", host.c_str(), port);
   for (const auto& ticket : due.batchA) {
     body.reset();
-    auto account = AccountOf(config, *ticket);
-    if (!account) continue;
-    if (!Usable(*account)) {
-      NoPassword(*account, *ticket);
-      continue;
-    }
-    if (!ProcessTicket(body, *account, config, true, *ticket, client)) continue;
+    auto account = ReadyAccount(config, *ticket);
+    if (!account || !ProcessTicket(body, *account, config, true, *ticket, client)) continue;
     if (!client.Reconnect()) {
       LogError("Cannot reconnect to %s:%d", host.c_str(), port);
       return;  // the rest stay due for the next pass
@@ -99,12 +99,8 @@ void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& host
   const int port = config.server.port;
   for (const auto& ticket : due.batchB) {
     body.reset();
-    auto account = AccountOf(config, *ticket);
+    auto account = ReadyAccount(config, *ticket);
     if (!account) continue;
-    if (!Usable(*account)) {
-      NoPassword(*account, *ticket);
-      continue;
-    }
     const std::string& host = ServerHost(account->hostid);
     if (!client.Connect(host, port, &config.proxy, false, config.server.compression)) {
       LogError("Cannot connect to %s:%d", host.c_str(), port);

@@ -29,6 +29,8 @@
 #include <sstream>
 #include <thread>
 
+#include "testing/Loopback.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -200,26 +202,6 @@ void Post(const httplib::Request& req, httplib::Response& res) {
   Journal("post", req, status, req.body.size());
 }
 
-int Listen(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  listen(fd, 64);
-  socklen_t len = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
-  *port = ntohs(at.sin_port);
-  return fd;
-}
-
-void WritePort(const std::string& file, uint16_t port) {
-  std::ofstream(file + ".tmp") << port << "\n";
-  fs::rename(file + ".tmp", file);
-}
-
 // Forwards one connection; when `cutAt` is set, ends both sides after that many bytes one way.
 void Relay(int client, uint16_t target, std::optional<std::pair<bool, size_t>> cut) {
   int server = socket(AF_INET, SOCK_STREAM, 0);
@@ -308,14 +290,14 @@ int main(int argc, char** argv) {
   server.Get("/EDAP/rm.php", Remove);
   server.Post("/EDAP/send.php", Post);
   uint16_t port = 0;
-  int fd = Listen(&port);
+  int fd = zel::testing::ListenOnLoopback(&port);
   close(fd);
   if (!server.bind_to_port("127.0.0.1", port)) return 1;
 
   std::thread chaos;
   if (!chaosPortFile.empty()) {
     uint16_t chaosPort = 0;
-    int listener = Listen(&chaosPort);
+    int listener = zel::testing::ListenOnLoopback(&chaosPort);
     chaos = std::thread([listener, port, chaosRate, seed] {
       std::mt19937 rng(seed);
       for (;;) {
@@ -327,9 +309,9 @@ int main(int argc, char** argv) {
         std::thread(Relay, c, port, cut).detach();
       }
     });
-    WritePort(chaosPortFile, chaosPort);
+    zel::testing::WritePortFile(chaosPortFile, chaosPort);
   }
-  WritePort(portFile, port);
+  zel::testing::WritePortFile(portFile, port);
   server.listen_after_bind();
   return 0;
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "testing/Loopback.h"
+
 namespace {
 
 gss_OID_desc kNtlm = {GSS_NTLMSSP_OID_LENGTH, const_cast<char*>(GSS_NTLMSSP_OID_STRING)};
@@ -138,17 +140,10 @@ int main(int argc, char** argv) {
     else if (a == "--second-407")
       second407 = true;
   }
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener, 8) != 0) return 1;
-  socklen_t len = sizeof at;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
-  std::ofstream(portFile + ".tmp") << ntohs(at.sin_port) << "\n";
-  std::rename((portFile + ".tmp").c_str(), portFile.c_str());
+  uint16_t port = 0;
+  int listener = zel::testing::ListenOnLoopback(&port, 8);
+  if (listener < 0) return 1;
+  zel::testing::WritePortFile(portFile, port);
   for (;;) {
     int fd = accept(listener, nullptr, nullptr);
     if (fd >= 0) std::thread(Serve, fd, second407).detach();

@@ -6,9 +6,12 @@
 #include "aslib/ASChunkReader.h"
 #include "aslib/ASDeflate.h"
 #include "aslib/ASInflate.h"
+#include "tests/ZlibReference.h"
 
 namespace zel {
 namespace {
+
+using test::ZlibCompress;
 
 // Feeds `input` in pieces of `piece` bytes, carrying unconsumed bytes over like the response reader.
 struct ChunkRun {
@@ -121,21 +124,6 @@ std::string Random(size_t n, uint32_t seed, int alphabet) {
   std::string s(n, '\0');
   for (auto& c : s) c = char('A' + rng() % alphabet);
   return s;
-}
-
-// Compressed by zlib itself, not by ASDeflate.
-std::string ZlibCompress(const std::string& data, int windowBits) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = uInt(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 TEST(ASInflate, AnySplitInflatesToTheSameBytes) {

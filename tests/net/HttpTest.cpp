@@ -5,6 +5,7 @@
 
 #include "aslib/ASHttp.h"
 #include "aslib/ASVariableBuffer.h"
+#include "tests/ZlibReference.h"
 
 namespace zel {
 namespace {
@@ -37,20 +38,6 @@ ResponseResult Read(const std::deque<std::string>& pieces, std::string* body) {
   ResponseResult r = readResponse(receiver, received, out);
   *body = out.unreadBytes();
   return r;
-}
-
-std::string Compress(const std::string& data, int bits) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, bits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = uInt(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 std::string Chunked(const std::string& body, size_t chunk) {
@@ -200,7 +187,7 @@ TEST(ReadResponse, GzipAndDeflateBodies) {
   };
   for (const Case& c :
        {Case{"gzip", 31, false}, Case{"gzip", 31, true}, Case{"deflate", 15, false}, Case{"deflate", 15, true}}) {
-    const std::string packed = Compress(doc, c.bits);
+    const std::string packed = test::ZlibCompress(doc, c.bits);
     std::string response = std::string("HTTP/1.1 200 OK\r\nContent-Encoding: ") + c.coding + "\r\n";
     response += c.chunked ? "Transfer-Encoding: chunked\r\n\r\n" + Chunked(packed, 777)
                           : "Content-Length: " + std::to_string(packed.size()) + "\r\n\r\n" + packed;
