@@ -271,8 +271,9 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
       }
       std::optional<std::string> target = InboundPath(config, *account, name);
       if (!target) {
-        LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
-        continue;
+        LogError("No inbound subfolder for account %s: its login or participant identifier names no folder",
+                 account->name.value_or("").c_str());
+        break;
       }
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
                                  *config.paths.Queue, *target);

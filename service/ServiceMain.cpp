@@ -142,6 +142,8 @@ void ServiceRun::run() {
     std::unique_ptr<MailerThread> mailer;
     if (config->mailserver.enabled && steps_.mailer)
       mailer = std::make_unique<MailerThread>(steps_.mailer, std::make_shared<const CPConfig>(*config), mailStopFlag);
+    else if (config->mailserver.enabled)
+      LogWarning("The mail gateway is enabled in %s but is not part of this build", path->c_str());
 
     loop(*config, hosts, version);
 

@@ -210,10 +210,16 @@ void CheckSettled(test::ExchangeWorld& world, const std::map<std::string, std::s
   }
   EXPECT_EQ(world.Count("base/out"), 0u);
   EXPECT_EQ(world.Count("base/bad"), 0u);
-  size_t queued = 0;
-  for (const auto& e : fs::directory_iterator(world.dir / "base/queue"))
-    if (e.path().extension() == ".xml" || e.path().extension() == ".ticket") ++queued;
-  EXPECT_EQ(queued, 0u);
+  // No ticket is left. A queued document may be left only when a kill came between the removal of
+  // its ticket and its own deletion, after the server had taken it: then the server holds it.
+  for (const auto& e : fs::directory_iterator(world.dir / "base/queue")) {
+    EXPECT_NE(e.path().extension(), ".ticket") << e.path();
+    if (e.path().extension() != ".xml") continue;
+    const std::string doc = test::ReadFile(e.path());
+    bool held = false;
+    for (const auto& [id, posted] : up) held = held || posted == doc;
+    EXPECT_TRUE(held) << e.path() << " left in the queue and not on the server";
+  }
 }
 
 std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> Traffic(test::ExchangeWorld& world,
