@@ -16,16 +16,6 @@
 namespace zel {
 namespace {
 
-std::string NameOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
 void AppendEscaped(std::string& out, const std::string& value) {
   for (char c : value) {
     if (c == '&')
@@ -97,7 +87,7 @@ uint64_t Now() { return uint64_t(std::time(nullptr)); }
 }  // namespace
 
 std::string TicketPathFor(const std::string& queueFolder, const std::string& dataPath) {
-  std::string name = NameOf(dataPath);
+  std::string name = FileNameOf(dataPath);
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.erase(dot);
   return ColonsToHyphens(JoinPath(queueFolder, name + ".ticket"));
@@ -132,7 +122,7 @@ std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::
                                        const std::optional<std::string>& envelopeId,
                                        const std::optional<std::string>& login, const std::string& queueFolder,
                                        const std::string& dataPath) {
-  if (!participantId || queueFolder.empty() || dataPath.empty() || NameOf(dataPath).empty()) return nullptr;
+  if (!participantId || queueFolder.empty() || dataPath.empty() || FileNameOf(dataPath).empty()) return nullptr;
   auto ticket = std::make_shared<CPTicket>();
   ticket->TicketAction = action;
   ticket->TicketFile = TicketPathFor(queueFolder, dataPath);
@@ -140,7 +130,7 @@ std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::
   ticket->ParticipantID = participantId;
   ticket->EnvelopeID = envelopeId;
   ticket->Login = login;
-  ticket->OriginalFilename = NameOf(dataPath);
+  ticket->OriginalFilename = FileNameOf(dataPath);
   ticket->SendTime = Now() - 1;
   return WriteTicket(*ticket) ? ticket : nullptr;
 }
@@ -176,7 +166,7 @@ bool LoadTicket(const std::string& path, CPTicket& ticket) {
   // The ticket names its own path; a path outside the folder it was found in is not taken, so a
   // ticket can never rewrite or delete a file elsewhere.
   if (ticket.TicketFile &&
-      (FolderOf(*ticket.TicketFile) != FolderOf(path) || !IsPlainName(NameOf(*ticket.TicketFile)))) {
+      (FolderOf(*ticket.TicketFile) != FolderOf(path) || !IsPlainName(FileNameOf(*ticket.TicketFile)))) {
     LogError("Ticket file %s names a ticket path outside its folder: %s", path.c_str(), ticket.TicketFile->c_str());
     ticket.TicketFile.reset();
   }

@@ -100,10 +100,10 @@ std::unique_ptr<envelopeInfo> Build(ParseState& s) {
 
 constexpr int64_t kPiece = 32768;
 
-}  // namespace
-
-std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(char*, int64_t)>& read,
-                                                 const std::string& path) {
+// Feeds the parser's own buffer from `read` in 32768-byte pieces until `last(got)` says the piece
+// just read was the final one; a parse error goes to `report` and gives no record.
+template <typename Read, typename Last, typename Report>
+std::unique_ptr<envelopeInfo> Parse(Read read, Last last, Report report) {
   ParseState state;
   Parser parser = MakeParser(state);
   if (!parser) return nullptr;
@@ -112,14 +112,22 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(cha
     if (!piece) return nullptr;
     int64_t got = read(static_cast<char*>(piece), kPiece);
     if (got < 0) got = 0;
-    const bool final = got < kPiece;
+    const bool final = last(got);
     if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
-      LogError("Error in XML file %s - %s", path.c_str(), XML_ErrorString(XML_GetErrorCode(parser.get())));
+      report(XML_ErrorString(XML_GetErrorCode(parser.get())));
       return nullptr;
     }
-    if (final) break;
+    if (final) return Build(state);
   }
-  return Build(state);
+}
+
+}  // namespace
+
+std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(char*, int64_t)>& read,
+                                                 const std::string& path) {
+  return Parse(
+      read, [](int64_t got) { return got < kPiece; },
+      [&](const char* error) { LogError("Error in XML file %s - %s", path.c_str(), error); });
 }
 
 std::unique_ptr<envelopeInfo> ReadEnvelopeFile(const std::string& path) {
@@ -134,22 +142,8 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeFile(const std::string& path) {
 std::unique_ptr<envelopeInfo> ReadEnvelopeBuffer(ASVariableBuffer& buffer) {
   if (buffer.length() == 0) return nullptr;
   buffer.setReadPosition(0);
-  ParseState state;
-  Parser parser = MakeParser(state);
-  if (!parser) return nullptr;
-  for (;;) {
-    void* piece = XML_GetBuffer(parser.get(), int(kPiece));
-    if (!piece) return nullptr;
-    int64_t got = buffer.read(piece, kPiece);
-    if (got < 0) got = 0;
-    const bool final = buffer.unread() == 0;
-    if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
-      LogError("Error in XML %s", XML_ErrorString(XML_GetErrorCode(parser.get())));
-      return nullptr;
-    }
-    if (final) break;
-  }
-  return Build(state);
+  return Parse([&](char* to, int64_t n) { return buffer.read(to, n); }, [&](int64_t) { return buffer.unread() == 0; },
+               [](const char* error) { LogError("Error in XML %s", error); });
 }
 
 std::optional<std::string> MailAddressFromSmtpUrl(const std::optional<std::string>& text) {

@@ -21,16 +21,6 @@ bool HasExtension(const std::string& name, const std::string& extension) {
          EqualsNoCase(std::string_view(name).substr(name.size() - extension.size()), extension);
 }
 
-std::string NameOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
 // Files of the folder with the extension that nobody else holds open, in listing order.
 std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& extension) {
   std::vector<fileEntry> entries;
@@ -73,6 +63,16 @@ bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error)
 
 }  // namespace
 
+std::string FileNameOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
 std::string JoinPath(const std::string& a, const std::string& b) { return a + "/" + b; }
 std::string JoinPath(const std::string& a, const std::string& b, const std::string& c) { return a + "/" + b + "/" + c; }
 
@@ -101,7 +101,7 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
 }
 
 std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path) {
-  const std::string target = JoinPath(folder, NameOf(path));
+  const std::string target = JoinPath(folder, FileNameOf(path));
   int error = 0;
   if (!MoveFileReplacing(path, target, true, &error)) {
     LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);

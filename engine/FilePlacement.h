@@ -41,6 +41,11 @@ bool WriteBufferToFile(const std::string& path, ASVariableBuffer& buffer);
 // The same into folder/YYYY-MM-DD/name.
 bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer);
 
+// The part of a path after its last "/" (the whole path without one), and the part before it
+// (empty without one).
+std::string FileNameOf(const std::string& path);
+std::string FolderOf(const std::string& path);
+
 std::string JoinPath(const std::string& a, const std::string& b);
 std::string JoinPath(const std::string& a, const std::string& b, const std::string& c);
 

@@ -15,11 +15,6 @@
 namespace zel {
 namespace {
 
-std::string NameOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 // One document, held exclusively from its envelope read to its move.
 void QueueDocument(const CPConfig& config, const std::string& path, const std::optional<std::string>& login) {
   int error = 0;
@@ -39,7 +34,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
 
   LogDebug("ParticipantID %s in XML file %s, moving to queue", envelope->participantId->c_str(), path.c_str());
   const std::string& queue = *config.paths.Queue;
-  const std::string queued = JoinPath(queue, NameOf(path));
+  const std::string queued = JoinPath(queue, FileNameOf(path));
   std::shared_ptr<CPTicket> ticket =
       CreateTicket(CPTicket::kUpload, envelope->participantId, envelope->envelopeId, login, queue, queued);
   if (!ticket) {

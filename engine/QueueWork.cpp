@@ -51,11 +51,6 @@ std::shared_ptr<CPConfigAccount> ReadyAccount(const CPConfig& config, CPTicket& 
   return account;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
