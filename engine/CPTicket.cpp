@@ -10,7 +10,7 @@
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
-#include "engine/FilePlacement.h"
+#include "document/FilePlacement.h"
 #include "platform/Files.h"
 
 namespace zel {

@@ -8,8 +8,8 @@
 #include "common/Log.h"
 #include "config/CPConfig.h"
 #include "engine/CPTicket.h"
-#include "engine/EnvelopeReader.h"
-#include "engine/FilePlacement.h"
+#include "document/EnvelopeReader.h"
+#include "document/FilePlacement.h"
 #include "platform/Files.h"
 
 namespace zel {

@@ -12,8 +12,8 @@
 #include "config/CPConfig.h"
 #include "engine/CPExchangeClient.h"
 #include "engine/CPTicket.h"
-#include "engine/EnvelopeReader.h"
-#include "engine/FilePlacement.h"
+#include "document/EnvelopeReader.h"
+#include "document/FilePlacement.h"
 #include "platform/Console.h"
 
 namespace zel {

@@ -16,7 +16,7 @@
 #include "aslib/CPBase64.h"
 #include "config/CPConfig.h"
 #include "engine/CPTicket.h"
-#include "engine/EnvelopeReader.h"
+#include "document/EnvelopeReader.h"
 #include "platform/Files.h"
 
 namespace zel::fuzz {

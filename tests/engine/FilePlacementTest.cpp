@@ -6,7 +6,7 @@
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
 #include "engine/CPTicket.h"
-#include "engine/FilePlacement.h"
+#include "document/FilePlacement.h"
 #include "engine/OutboundScanner.h"
 #include "tests/ChildProcess.h"
 #include "tests/TestSupport.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "aslib/ASVariableBuffer.h"
-#include "engine/EnvelopeReader.h"
+#include "document/EnvelopeReader.h"
 #include "tests/TestSupport.h"
 
 namespace zel {

@@ -1,4 +1,4 @@
-#include "engine/FilePlacement.h"
+#include "document/FilePlacement.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "engine/EnvelopeReader.h"
+#include "document/EnvelopeReader.h"
 
 #include <cstdio>
 #include <cstring>
