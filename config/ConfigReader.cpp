@@ -10,6 +10,7 @@
 #include "config/CPConfig.h"
 #include "config/PasswordCipher.h"
 #include "config/Windows1251EncodingHook.h"
+#include "config/XmlDepthLimit.h"
 
 namespace zel {
 
@@ -84,8 +85,16 @@ void ReadPath(const char* element, const XML_Char** atts, CPConfigPaths& paths) 
   }
 }
 
+// What the handlers are given: the model being filled and the nesting bound of this read.
+struct ConfigParse {
+  CPConfig& config;
+  XmlDepthLimit depth;
+};
+
 void XMLCALL StartElement(void* data, const XML_Char* name, const XML_Char** atts) {
-  CPConfig& c = *static_cast<CPConfig*>(data);
+  auto& parse = *static_cast<ConfigParse*>(data);
+  if (!parse.depth.enter()) return;
+  CPConfig& c = parse.config;
   if (Is(name, "config")) c.inConfig = true;
   if (!c.inConfig) return;
 
@@ -201,7 +210,9 @@ void FinishPaths(CPConfigPaths& p) {
 }
 
 void XMLCALL EndElement(void* data, const XML_Char* name) {
-  CPConfig& c = *static_cast<CPConfig*>(data);
+  auto& parse = *static_cast<ConfigParse*>(data);
+  parse.depth.leave();
+  CPConfig& c = parse.config;
   if (Is(name, "accounts")) {
     c.inAccounts = false;
   } else if (Is(name, "messages")) {
@@ -237,14 +248,15 @@ int LoadConfig(CPConfig& config, const std::string& path) {
   if (!parser) return 2;
   XML_SetUnknownEncodingHandler(parser.get(), Windows1251EncodingHook, nullptr);
   XML_SetElementHandler(parser.get(), StartElement, EndElement);
-  XML_SetUserData(parser.get(), &config);
+  ConfigParse parse{config, XmlDepthLimit(parser.get())};
+  XML_SetUserData(parser.get(), &parse);
 
   char block[2048];
   for (;;) {
     size_t n = std::fread(block, 1, sizeof block, file.get());
     bool final = n < sizeof block;
     if ((n > 0 || final) && XML_Parse(parser.get(), block, int(n), final) == XML_STATUS_ERROR) {
-      EventError("Unable to parse config file %s\n%s", path.c_str(), XML_ErrorString(XML_GetErrorCode(parser.get())));
+      EventError("Unable to parse config file %s\n%s", path.c_str(), parse.depth.errorText());
       config.inConfig = config.inAccounts = config.inMessages = false;
       return 2;
     }

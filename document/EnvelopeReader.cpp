@@ -7,6 +7,7 @@
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "config/Windows1251EncodingHook.h"
+#include "config/XmlDepthLimit.h"
 
 namespace zel {
 namespace {
@@ -19,6 +20,7 @@ struct ParseState {
   bool inRoutingInf = false;
   bool open[kFieldCount] = {};
   std::optional<std::string> captured[kFieldCount];
+  XmlDepthLimit depth;
 };
 
 // The element name without its first prefix ("ed:EDHeader" is "EDHeader").
@@ -42,6 +44,7 @@ constexpr Tracked kTracked[] = {
 
 void XMLCALL Start(void* data, const XML_Char* name, const XML_Char**) {
   auto& s = *static_cast<ParseState*>(data);
+  if (!s.depth.enter()) return;
   std::string_view n = LocalName(name);
   if (EqualsNoCase(n, "envelope")) s.inEnvelope = true;
   if (!s.inEnvelope) return;
@@ -53,6 +56,7 @@ void XMLCALL Start(void* data, const XML_Char* name, const XML_Char**) {
 
 void XMLCALL End(void* data, const XML_Char* name) {
   auto& s = *static_cast<ParseState*>(data);
+  s.depth.leave();
   std::string_view n = LocalName(name);
   if (EqualsNoCase(n, "envelope")) s.inEnvelope = false;
   if (EqualsNoCase(n, "edheader")) s.inEdHeader = false;
@@ -86,6 +90,7 @@ Parser MakeParser(ParseState& state) {
   XML_SetElementHandler(parser.get(), Start, End);
   XML_SetCharacterDataHandler(parser.get(), Text);
   XML_SetUserData(parser.get(), &state);
+  state.depth.attach(parser.get());
   return parser;
 }
 
@@ -114,7 +119,7 @@ std::unique_ptr<envelopeInfo> Parse(Read read, Last last, Report report) {
     if (got < 0) got = 0;
     const bool final = last(got);
     if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
-      report(XML_ErrorString(XML_GetErrorCode(parser.get())));
+      report(state.depth.errorText());
       return nullptr;
     }
     if (final) return Build(state);

@@ -10,6 +10,7 @@
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
+#include "config/XmlDepthLimit.h"
 #include "document/FilePlacement.h"
 #include "platform/Files.h"
 
@@ -46,10 +47,12 @@ uint64_t Unsigned(const char* text) {
 struct TicketParse {
   CPTicket& ticket;
   bool inTicket = false;
+  XmlDepthLimit depth;
 };
 
 void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** atts) {
   auto& p = *static_cast<TicketParse*>(data);
+  if (!p.depth.enter()) return;
   if (EqualsNoCase(name, "ticket")) {
     p.inTicket = true;
     return;
@@ -79,7 +82,9 @@ void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** atts) {
 }
 
 void XMLCALL End(void* data, const XML_Char* name) {
-  if (EqualsNoCase(name, "ticket")) static_cast<TicketParse*>(data)->inTicket = false;
+  auto& p = *static_cast<TicketParse*>(data);
+  p.depth.leave();
+  if (EqualsNoCase(name, "ticket")) p.inTicket = false;
 }
 
 uint64_t Now() { return uint64_t(std::time(nullptr)); }
@@ -151,12 +156,13 @@ bool LoadTicket(const std::string& path, CPTicket& ticket) {
   text.resize(have);
   file.reset();
 
-  TicketParse parse{ticket};
+  TicketParse parse{ticket, false, XmlDepthLimit()};
   XML_Parser parser = XML_ParserCreate(nullptr);
   XML_SetElementHandler(parser, Start, End);
   XML_SetUserData(parser, &parse);
+  parse.depth.attach(parser);
   bool parsed = XML_Parse(parser, text.data(), int(text.size()), 1) != XML_STATUS_ERROR;
-  std::string reason = parsed ? "" : XML_ErrorString(XML_GetErrorCode(parser));
+  std::string reason = parsed ? "" : parse.depth.errorText();
   XML_ParserFree(parser);
   if (!parsed) {
     EventError("Unable to parse ticket file %s\n%s", path.c_str(), reason.c_str());

@@ -3,6 +3,7 @@
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
 #include "config/PasswordCipher.h"
+#include "config/XmlDepthLimit.h"
 #include "tests/TestSupport.h"
 
 namespace zel {
@@ -243,6 +244,26 @@ TEST_F(ConfigFile, BadInputIsReportedAndWhatWasReadStays) {
       EXPECT_EQ(config.paths.Basedir, "/kept") << c.name;
     }
     EXPECT_FALSE(config.inConfig || config.inAccounts || config.inMessages);
+  }
+}
+
+TEST_F(ConfigFile, NestingBeyondTheLimitIsAParseError) {
+  // <config> and the Server element inside `depth - 2` levels of padding.
+  auto nested = [](int depth) {
+    std::string pad, unpad;
+    for (int i = 2; i < depth; ++i) pad += "<n>", unpad += "</n>";
+    return "<config>" + pad + "<Server port='7'/>" + unpad + "</config>";
+  };
+  CPConfig deepest;
+  ASSERT_EQ(Load(nested(kMaxXmlDepth), deepest), 0);
+  EXPECT_EQ(deepest.server.port, 7) << "a known element is read at any depth up to the limit";
+  EXPECT_EQ(events->messages(), "");
+  for (int depth : {kMaxXmlDepth + 1, 1000000}) {
+    events->clear();
+    CPConfig tooDeep;
+    EXPECT_EQ(Load(nested(depth), tooDeep), 2) << depth;
+    EXPECT_EQ(events->messages(),
+              "E:Unable to parse config file " + path() + "\nelements nested deeper than 256 levels\n");
   }
 }
 

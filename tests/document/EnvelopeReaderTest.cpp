@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "aslib/ASVariableBuffer.h"
+#include "config/XmlDepthLimit.h"
 #include "document/EnvelopeReader.h"
 #include "tests/TestSupport.h"
 
@@ -105,6 +106,52 @@ TEST(EnvelopeReader, LargeAndBrokenDocuments) {
   EXPECT_EQ(ReadEnvelopeFile(dir / "missing.xml"), nullptr);
   ASVariableBuffer empty;
   EXPECT_EQ(ReadEnvelopeBuffer(empty), nullptr);
+}
+
+// Keeps the file channel's messages, without their time stamps, while it is attached.
+class MessageLog : public LogWriter {
+ public:
+  explicit MessageLog(std::string& messages) : messages_(messages) {}
+  void writeLine(std::string_view line) override { messages_ += std::string(line.substr(24, line.size() - 26)) + "\n"; }
+
+ private:
+  std::string& messages_;
+};
+
+// A well-formed envelope whose deepest element is `depth` levels down.
+std::string NestedEnvelope(int depth) {
+  std::string doc = "<Envelope><EDHeader><ParticipantID>P</ParticipantID></EDHeader>";
+  for (int i = 1; i < depth; ++i) doc += "<n>";
+  for (int i = 1; i < depth; ++i) doc += "</n>";
+  return doc + "</Envelope>";
+}
+
+TEST(EnvelopeReader, NestingBeyondTheLimitIsAParseError) {
+  std::string messages;
+  AttachLogFile(std::make_unique<MessageLog>(messages));
+  test::ScratchDir dir;
+  for (int depth : {kMaxXmlDepth, kMaxXmlDepth + 1, 1000000}) {
+    const bool accepted = depth <= kMaxXmlDepth;
+    messages.clear();
+    const std::string document = NestedEnvelope(depth);
+    test::WriteFile(dir / "deep.xml", document);
+    auto fromFile = ReadEnvelopeFile(dir / "deep.xml");
+    ASVariableBuffer buffer;
+    buffer.append(document);
+    auto fromBuffer = ReadEnvelopeBuffer(buffer);
+    EXPECT_EQ(fromFile != nullptr, accepted) << depth;
+    EXPECT_EQ(fromBuffer != nullptr, accepted) << depth;
+    if (accepted) {
+      EXPECT_EQ(fromFile->participantId, "P");
+      EXPECT_EQ(messages, "");
+    } else {
+      EXPECT_EQ(messages, "Error in XML file " + (dir / "deep.xml") +
+                              " - elements nested deeper than 256 levels\n"
+                              "Error in XML elements nested deeper than 256 levels\n")
+          << depth;
+    }
+  }
+  AttachLogFile(nullptr);
 }
 
 TEST(MailAddressFromSmtpUrl, Conversions) {

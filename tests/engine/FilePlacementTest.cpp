@@ -80,10 +80,14 @@ TEST_F(Folders, ScanQueuesWithATicketOrSetsAsideInBad) {
   test::WriteFile(dir / "out/a&b 1.xml", Document("P-unknown", "E-1"));
   test::WriteFile(dir / "out/nopid.xml", "<Envelope/>");
   test::WriteFile(dir / "out/broken.xml", "<Envelope>");
+  std::string pad, unpad;
+  for (int i = 0; i < 100000; ++i) pad += "<n>", unpad += "</n>";
+  test::WriteFile(dir / "out/deep.xml",
+                  "<Envelope><EDHeader><ParticipantID>P1</ParticipantID></EDHeader>" + pad + unpad + "</Envelope>");
   test::WriteFile(dir / "queue/a&b 1.xml", "older copy");
   ScanOutbound(config);
   EXPECT_TRUE(Names(dir / "out").empty());
-  EXPECT_EQ(Names(dir / "bad"), (std::vector<std::string>{"broken.xml", "nopid.xml"}));
+  EXPECT_EQ(Names(dir / "bad"), (std::vector<std::string>{"broken.xml", "deep.xml", "nopid.xml"}));
   EXPECT_EQ(test::ReadFile(dir / "queue/a&b 1.xml"), Document("P-unknown", "E-1")) << "replaces the older one";
   CPTicket ticket;
   ASSERT_TRUE(LoadTicket(dir / "queue/a&b 1.ticket", ticket));

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "config/CPConfig.h"
+#include "config/XmlDepthLimit.h"
 #include "engine/CPTicket.h"
 #include "tests/TestSupport.h"
 
@@ -93,6 +94,24 @@ TEST_F(Tickets, BadFilesAreReportedEmptyOnesKeptBrokenOnesDeleted) {
   EXPECT_EQ(events->messages(),
             "E:Unable to parse ticket file " + (dir / "queue/broken.ticket") + "\nunclosed token\n");
   EXPECT_FALSE(LoadTicket(dir / "queue/none.ticket", t));
+}
+
+TEST_F(Tickets, NestingBeyondTheLimitIsAParseError) {
+  auto nested = [](int depth) {
+    std::string pad, unpad;
+    for (int i = 2; i < depth; ++i) pad += "<n>", unpad += "</n>";
+    return "<ticket>" + pad + "<ParticipantID value='P'/>" + unpad + "</ticket>";
+  };
+  test::WriteFile(dir / "queue/deepest.ticket", nested(kMaxXmlDepth));
+  CPTicket deepest;
+  ASSERT_TRUE(LoadTicket(dir / "queue/deepest.ticket", deepest));
+  EXPECT_EQ(deepest.ParticipantID, "P");
+  test::WriteFile(dir / "queue/deeper.ticket", nested(kMaxXmlDepth + 1));
+  CPTicket deeper;
+  EXPECT_FALSE(LoadTicket(dir / "queue/deeper.ticket", deeper));
+  EXPECT_FALSE(fs::exists(dir / "queue/deeper.ticket"));
+  EXPECT_EQ(events->messages(), "E:Unable to parse ticket file " + (dir / "queue/deeper.ticket") +
+                                    "\nelements nested deeper than 256 levels\n");
 }
 
 TEST_F(Tickets, MissingElementsAndAForeignTicketPath) {
