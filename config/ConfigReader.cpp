@@ -254,6 +254,12 @@ int LoadConfig(CPConfig& config, const std::string& path) {
   char block[2048];
   for (;;) {
     size_t n = std::fread(block, 1, sizeof block, file.get());
+    // A path that names a folder opens but cannot be read: it is not a file to parse.
+    if (std::ferror(file.get())) {
+      EventError("Cannot open config file %s", path.c_str());
+      config.inConfig = config.inAccounts = config.inMessages = false;
+      return 1;
+    }
     bool final = n < sizeof block;
     if ((n > 0 || final) && XML_Parse(parser.get(), block, int(n), final) == XML_STATUS_ERROR) {
       EventError("Unable to parse config file %s\n%s", path.c_str(), parse.depth.errorText());

@@ -267,10 +267,14 @@ TEST_F(ConfigFile, NestingBeyondTheLimitIsAParseError) {
   }
 }
 
-TEST_F(ConfigFile, MissingFileAndHugeAttribute) {
+TEST_F(ConfigFile, MissingFileFolderAndHugeAttribute) {
   CPConfig none;
   EXPECT_EQ(LoadConfig(none, dir / "nowhere/config.xml"), 1);
   EXPECT_EQ(events->messages(), "E:Cannot open config file " + (dir / "nowhere/config.xml") + "\n");
+  events->clear();
+  CPConfig folder;
+  EXPECT_EQ(LoadConfig(folder, dir.path()), 1) << "a folder is no config file";
+  EXPECT_EQ(events->messages(), "E:Cannot open config file " + dir.path() + "\n");
   CPConfig huge;
   ASSERT_EQ(Load(Wrap("<Basedir path='" + std::string(3 << 20, 'p') + "'/>"), huge), 0);
   EXPECT_EQ(huge.paths.Basedir->size(), size_t(3 << 20));
