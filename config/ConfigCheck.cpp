@@ -27,6 +27,8 @@ bool CheckFolder(const OptString& path, const char* name) {
 }
 
 bool EnsureSubfolder(const std::string& parent, const std::string& name) {
+  // An empty name names the parent folder itself, which the checks before found.
+  if (name.empty()) return true;
   // A name that is not one plain path element would name a folder elsewhere: refuse it.
   bool plain = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
   std::string path = parent + "/" + name;

@@ -163,7 +163,9 @@ std::optional<std::string> Target(const CPConfig& c, const OptString& folder, co
   if (!folder || !IsPlainName(name)) return std::nullopt;
   if (!c.paths.subdirsEnabled) return JoinPath(*folder, name);
   const OptString& sub = c.paths.subdirsByLogin ? account.login : account.ParticipantID;
-  if (!sub || !IsPlainName(*sub)) return std::nullopt;
+  if (!sub) return std::nullopt;
+  if (sub->empty()) return JoinPath(*folder, name);  // an empty subfolder name is the folder itself
+  if (!IsPlainName(*sub)) return std::nullopt;
   return JoinPath(*folder, *sub, name);
 }
 

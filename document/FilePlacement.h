@@ -56,7 +56,8 @@ bool IsPlainName(const std::string& name);
 std::string ColonsToHyphens(std::string path);
 
 // Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
-// the account's login or participant identifier that would name the subfolder, is not plain.
+// the account's login or participant identifier that would name the subfolder, is not plain. An
+// empty login or identifier names the folder itself.
 std::optional<std::string> InboundPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name);
 std::optional<std::string> CopyPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name);
 

@@ -103,12 +103,27 @@ TEST_F(StartChecks, SubfoldersAreMadeForEachAccount) {
   EXPECT_TRUE(fs::is_directory(dir / "in/P2"));
   EXPECT_FALSE(fs::exists(dir / "out/P1")) << "no outbound subfolder by participant";
 
-  // A name that is not one plain folder name is refused, never created elsewhere.
-  for (const char* bad : {"../escape", "..", "a/b"}) {
-    events->clear();
-    good.accounts = {account(bad, std::nullopt)};
-    EXPECT_FALSE(ValidateConfig(good)) << bad;
-    EXPECT_EQ(events->messages(), "E:Cannot create subfolder " + (dir / "in") + "/" + bad + "\n");
+  // An empty name is the inbound (and outbound) folder itself; a name that is not one plain
+  // folder name is refused, never created elsewhere.
+  struct Case {
+    const char* name;
+    bool accepted;
+  };
+  for (const Case& c :
+       {Case{"", true}, {"..", false}, {"../escape", false}, {"a/b", false}, {"/", false}, {".", false}}) {
+    for (bool byLogin : {false, true}) {
+      events->clear();
+      good.paths.subdirsByLogin = byLogin;
+      good.accounts = {byLogin ? account("P1", c.name) : account(c.name, std::nullopt)};
+      const size_t before = test::CountFiles(dir / "in");
+      EXPECT_EQ(ValidateConfig(good), c.accepted) << c.name << " " << byLogin;
+      if (c.accepted) {
+        EXPECT_EQ(events->messages(), "") << c.name;
+        EXPECT_EQ(test::CountFiles(dir / "in"), before) << c.name << ": nothing made";
+      } else {
+        EXPECT_EQ(events->messages(), "E:Cannot create subfolder " + (dir / "in") + "/" + c.name + "\n");
+      }
+    }
   }
   EXPECT_FALSE(fs::exists(dir / "escape"));
 }

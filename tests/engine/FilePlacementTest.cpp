@@ -178,6 +178,17 @@ TEST_F(Folders, DeliveryTargetsFollowTheSubdirsRulesAndStayInside) {
   config.paths.subdirsByLogin = true;
   EXPECT_EQ(InboundPath(config, alice, "d.xml"), dir / "in/alice/d.xml");
   for (const char* name : {"../d.xml", "a/b.xml", "..", ""}) EXPECT_EQ(InboundPath(config, alice, name), std::nullopt);
+  // An empty login or participant identifier names the folder itself; ".." and the like none.
+  for (bool byLogin : {true, false}) {
+    config.paths.subdirsByLogin = byLogin;
+    for (auto [sub, target] : {std::pair<const char*, std::optional<std::string>>{"", dir / "in/d.xml"},
+                               {"..", std::nullopt},
+                               {"a/b", std::nullopt}}) {
+      CPConfigAccount account;
+      account.login = account.ParticipantID = sub;
+      EXPECT_EQ(InboundPath(config, account, "d.xml"), target) << sub << " " << byLogin;
+    }
+  }
   EXPECT_EQ(ColonsToHyphens("C:/a:b"), "C:/a-b");
 }
 
