@@ -20,6 +20,15 @@ class ManualResetEvents {
     }
     changed_.notify_all();
   }
+  // Sets `event` and resets `cleared` in one step, so no waiter sees both set or neither.
+  void setClearing(size_t event, size_t cleared) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      state_[cleared] = false;
+      state_[event] = true;
+    }
+    changed_.notify_all();
+  }
   void reset(size_t event) {
     std::lock_guard<std::mutex> hold(lock_);
     state_[event] = false;

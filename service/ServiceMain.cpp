@@ -108,7 +108,12 @@ void ServiceRun::control(ControlSignal signal) {
   // In the foreground only stop means anything.
   if (!options_.serviceMode && row.event != kStop) return;
   report(row.pending);
-  events_.set(row.event);
+  // The last control wins: a pause voids any continue before it, so only a continue that comes
+  // after the pause ends it, even when both arrive while a pass runs.
+  if (row.event == kPause)
+    events_.setClearing(kPause, kContinue);
+  else
+    events_.set(row.event);
   report(row.pending);
 }
 
@@ -184,7 +189,6 @@ void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::str
           break;
         }
         events_.reset(kPause);
-        events_.reset(kContinue);  // a continue from before this pause does not end it
         paused = true;
         LogInfo("%s paused", version.c_str());
         EventInfo("%s paused", version.c_str());

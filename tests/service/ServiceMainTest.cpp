@@ -207,6 +207,71 @@ TEST_F(ServiceLoop, PauseWaitsForThePassAndStopsFurtherPasses) {
             "I:Velmor Carvoss v. 2.1.0444 stopped\n");
 }
 
+TEST_F(ServiceLoop, OfAPauseAndAContinueDuringOnePassTheLastWins) {
+  struct Case {
+    const char* name;
+    ControlSignal first, second;
+    bool staysPaused;
+  };
+  const Case cases[] = {
+      {"pause, then continue", ControlSignal::Pause, ControlSignal::Continue, false},
+      {"continue, then pause", ControlSignal::Continue, ControlSignal::Pause, true},
+  };
+  for (const Case& c : cases) {
+    calls.clear();
+    reports.clear();
+    std::mutex gate;
+    std::condition_variable opened;
+    bool inside = false, release = false;
+    ServiceSteps steps = RecordingSteps();
+    auto recordQueue = steps.processQueue;
+    steps.processQueue = [&, recordQueue](ServiceContext& context) {
+      std::unique_lock<std::mutex> hold(gate);
+      inside = true;
+      opened.notify_all();
+      opened.wait(hold, [&] { return release; });
+      hold.unlock();
+      recordQueue(context);
+    };
+    ServiceRun run(Options(true), steps);
+    std::thread runner([&] { run.run(); });
+    {
+      std::unique_lock<std::mutex> hold(gate);
+      ASSERT_TRUE(opened.wait_for(hold, 10s, [&] { return inside; })) << c.name;
+    }
+    run.control(c.first);  // both while the first pass runs
+    run.control(c.second);
+    {
+      std::lock_guard<std::mutex> hold(gate);
+      release = true;
+    }
+    opened.notify_all();
+    if (c.staysPaused) {
+      for (int i = 0; i < 2000 && Reported("STATUS=Paused") == 0; ++i) std::this_thread::sleep_for(5ms);
+      const std::string before = Calls();
+      std::this_thread::sleep_for(100ms);
+      EXPECT_EQ(Calls(), before) << c.name << ": no pass runs while paused";
+    } else {
+      WaitForCalls(3 * 4);  // further passes
+    }
+    run.control(ControlSignal::Stop);
+    runner.join();
+
+    const std::string log = Log();
+    const size_t paused = log.find("Velmor Carvoss v. 2.1.0444 paused\r\n");
+    const size_t resumed = log.find("Velmor Carvoss v. 2.1.0444 resumed\r\n");
+    EXPECT_NE(paused, std::string::npos) << c.name << "\n" << log;
+    if (c.staysPaused) {
+      EXPECT_EQ(resumed, std::string::npos) << c.name << ": a continue before the pause does not end it\n" << log;
+      EXPECT_EQ(Calls(), "RSQ") << c.name;
+    } else {
+      EXPECT_TRUE(paused < resumed && resumed != std::string::npos) << c.name << "\n" << log;
+      EXPECT_GE(Calls().size(), 12u) << c.name;
+      EXPECT_EQ(Reported("READY=1\nSTATUS=Running"), 2u) << c.name << ": reported running again";
+    }
+  }
+}
+
 TEST_F(ServiceLoop, StopGivesABusyMailerItsGraceAndKeepsTheLogOpenForIt) {
   WriteConfig("60", "true");
   ServiceOptions options = Options(true);
