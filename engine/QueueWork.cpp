@@ -8,6 +8,7 @@
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
+#include "common/TestKnobs.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
 #include "engine/CPExchangeClient.h"
@@ -21,11 +22,8 @@ namespace {
 
 // Deferral times; ZEL_TEST_RETRY_SECONDS replaces both, so that tests need not wait minutes.
 int64_t Deferral(int64_t seconds) {
-  static const int64_t override = [] {
-    const char* text = std::getenv("ZEL_TEST_RETRY_SECONDS");
-    return text && *text ? std::max<int64_t>(0, std::atoll(text)) : -1;
-  }();
-  return override >= 0 ? override : seconds;
+  static const std::optional<int64_t> override = TestKnob("ZEL_TEST_RETRY_SECONDS");
+  return override.value_or(seconds);
 }
 const int64_t kNoPasswordDeferral = 300;
 const int64_t kUploadDeferral = 120;

@@ -7,7 +7,7 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 for variant in release asan; do
   dir=build/test-$variant
-  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TEST_KNOBS=ON)
   [ $variant = asan ] && flags+=(-DZEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
   echo "== $variant build"
   cmake -S . -B "$dir" "${flags[@]}" >/dev/null

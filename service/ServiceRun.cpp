@@ -1,8 +1,7 @@
 #include "service/ServiceRun.h"
 
-#include <cstdlib>
-
 #include "common/Log.h"
+#include "common/TestKnobs.h"
 #include "platform/ServiceHost.h"
 #include "service/EngineSteps.h"
 #include "service/ServiceMain.h"
@@ -16,8 +15,8 @@ void Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
   options.arguments.assign(argv, argv + argc);
   options.commandLineConfigPath = command.configPath;
   // ZEL_TEST_TICK_MS shortens the loop's second, so that tests can run many passes quickly.
-  if (const char* tick = std::getenv("ZEL_TEST_TICK_MS"); tick && std::atoi(tick) > 0)
-    options.tick = std::chrono::milliseconds(std::atoi(tick));
+  if (std::optional<int64_t> tick = TestKnob("ZEL_TEST_TICK_MS"); tick && *tick > 0)
+    options.tick = std::chrono::milliseconds(*tick);
   ServiceRun run(std::move(options), EngineSteps());
   // Signals become controls on a thread of their own, as a service manager's handler would.
   auto signals = StartControlSignalThread([&run](ControlSignal s) { run.control(s); }, serviceMode);

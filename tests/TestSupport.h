@@ -13,6 +13,13 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "common/TestKnobs.h"
+
+// For a test that runs zel with shortened timings: skipped, saying why, in a build that ignores the
+// ZEL_TEST_* knobs.
+#define ZEL_REQUIRE_TEST_KNOBS()  \
+  if (!::zel::TestKnobsEnabled()) \
+  GTEST_SKIP() << "needs a build configured with -DZEL_TEST_KNOBS=ON, which honours the ZEL_TEST_* timings"
 
 namespace zel::test {
 

@@ -70,6 +70,7 @@ TEST(ExchangeClient, ListBodies) {
 }
 
 TEST(Exchange, DocumentsTravelBothWays) {
+  ZEL_REQUIRE_TEST_KNOBS();
   test::WorldOptions options;
   options.subdirs = options.byLogin = options.copy = true;
   test::ExchangeWorld world(options);
@@ -127,6 +128,7 @@ TEST(Exchange, DocumentsTravelBothWays) {
 }
 
 TEST(Exchange, ServerStatusesDecideWhatHappensToAnUpload) {
+  ZEL_REQUIRE_TEST_KNOBS();
   test::WorldOptions options;
   options.faults = "post 558 1\npost 553 1\n";
   options.fastRetry = false;
@@ -175,6 +177,7 @@ TEST(Exchange, ServerStatusesDecideWhatHappensToAnUpload) {
 }
 
 TEST(Exchange, PartialBodiesStayOnTheServerAndHostileNamesAreRefused) {
+  ZEL_REQUIRE_TEST_KNOBS();
   test::WorldOptions options;
   options.faults = "get truncate 1\n";
   options.extraList = "1 ../evil.xml\n2 sub/dir.xml\n3 back\\slash.xml\n";
@@ -248,6 +251,7 @@ bool Settled(test::ExchangeWorld& world, const std::map<std::string, std::string
 }
 
 TEST(Exchange, ConnectionsCutAtRandomLoseNothing) {
+  ZEL_REQUIRE_TEST_KNOBS();
   test::WorldOptions options;
   options.chunked = true;
   options.chaos = 0.7;
@@ -271,6 +275,7 @@ TEST(Exchange, ConnectionsCutAtRandomLoseNothing) {
 }
 
 TEST(Exchange, KilledAtRandomMomentsLosesNothing) {
+  ZEL_REQUIRE_TEST_KNOBS();
   test::ExchangeWorld world(test::WorldOptions{});
   auto [up, down] = Traffic(world, 200);
   std::mt19937 rng(11);

@@ -4,6 +4,8 @@
 // config.xml points at it. zel runs as a real process.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -115,6 +117,8 @@ class ExchangeWorld {
   }
 
   std::unique_ptr<ChildProcess> StartZel() {
+    if (!TestKnobsEnabled())
+      ADD_FAILURE() << "zel ignores ZEL_TEST_TICK_MS here: begin the test with ZEL_REQUIRE_TEST_KNOBS()";
     std::vector<std::string> env = {"SSL_CERT_FILE=" + std::string(ZEL_BINARY_DIR) + "/pki/ca.pem",
                                     "ZEL_SERVER_HOSTS=localhost,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1",
                                     "ZEL_CONSOLE_RECORD=" + (dir / "console"),

@@ -126,6 +126,27 @@ TEST_F(ZelService, ForegroundWritesTheConsoleAndTheLogAndDebugOnlyWithDashD) {
   }
 }
 
+TEST_F(ZelService, TimingKnobsAreHonouredOnlyInABuildMadeForTests) {
+  // With refresh 60, a tick of 5 ms retrieves every 0.3 s; a real second retrieves once a minute.
+  std::vector<std::string> env = Env();
+  env.push_back("ZEL_TEST_TICK_MS=5");
+  test::ChildProcess zel({dir / "zel", "-f", "-d", "-c", dir / "config.xml"}, env, dir / "out.txt");
+  ASSERT_TRUE(WaitForLog(" Attempting to retrieve file list\r\n"));
+  auto retrievals = [&] {
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(" Attempting to retrieve file list\r\n", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  for (int i = 0; i < 300 && retrievals() < 2; ++i) std::this_thread::sleep_for(10ms);
+  zel.signal(SIGINT);
+  EXPECT_EQ(zel.wait(), 0);
+  if (TestKnobsEnabled())
+    EXPECT_GE(retrievals(), 2u) << "a knob build takes the shortened tick";
+  else
+    EXPECT_EQ(retrievals(), 1u) << "a stray ZEL_TEST_TICK_MS is ignored";
+}
+
 TEST_F(ZelService, ForegroundConfigErrorsGoToTheConsoleAndEndTheRun) {
   test::WriteFile(dir / "config.xml", "<config><Basedir path='/not/there'/></config>");
   test::ChildProcess zel({dir / "zel", "-f", "-c", dir / "config.xml"}, Env(), dir / "out.txt");
