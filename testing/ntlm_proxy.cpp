@@ -1,7 +1,8 @@
 // An HTTP proxy for tests that only opens CONNECT tunnels, and only after NTLM authentication
 // through GSSAPI (gss_accept_sec_context with gss-ntlmssp; users from NTLM_USER_FILE):
 //   ntlm_proxy --port-file F [--second-407]
-// Negotiate -> "407" with the challenge (and a short body) -> authenticate -> "200" and a relay.
+// Negotiate -> "407" with the challenge (and a short body, most of it sent 100 ms after the head)
+// -> authenticate -> "200" and a relay.
 // --second-407 answers the authenticate step with another 407, as a confused proxy would.
 #include <arpa/inet.h>
 #include <gssapi/gssapi.h>
@@ -111,9 +112,13 @@ void Serve(int fd, bool second407) {
     std::string reply(static_cast<const char*>(out.value), out.length);
     gss_release_buffer(&minor, &out);
     if (major == GSS_S_CONTINUE_NEEDED) {
+      // Part of the body comes with the head and the rest later, so the client must drain both
+      // what it already holds and what is still on the way before its next request.
       const std::string body = "authentication required";
       Send(fd, "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM " + B64Encode(reply) +
-                   "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+                   "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, 5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      Send(fd, body.substr(5));
       continue;
     }
     if (major != GSS_S_COMPLETE || second407) {
