@@ -24,6 +24,12 @@ ASDeflate::~ASDeflate() {
   if (stream_->ready) deflateEnd(&stream_->z);
 }
 
+bool ASDeflate::reset() {
+  if (!stream_->ready) return false;
+  lastStatus_ = deflateReset(&stream_->z);
+  return lastStatus_ == Z_OK;
+}
+
 int64_t ASDeflate::deflateStep(void* output, int64_t capacity, ASVariableBuffer* input) {
   if (!output || capacity <= 0 || !input || !stream_->ready) return -1;
   z_stream& z = stream_->z;
@@ -53,13 +59,22 @@ int64_t ASDeflate::deflateStep(void* output, int64_t capacity, ASVariableBuffer*
 
 bool DeflateBuffer(int format, ASVariableBuffer* input, ASVariableBuffer* output, int64_t blockSize) {
   if (!input || !output || blockSize <= 0) return false;
-  ASDeflate deflater(format);
-  std::vector<char> block(static_cast<size_t>(blockSize));
+  // Setting zlib up costs more than compressing a small document, and the memory it hands back
+  // to the system each time comes back as page faults: keep one per thread and format.
+  thread_local std::unique_ptr<ASDeflate> deflaters[3];
+  thread_local std::unique_ptr<char[]> block;
+  thread_local int64_t blockCapacity = 0;
+  std::unique_ptr<ASDeflate>& deflater = deflaters[format == 1 ? 0 : format == 3 ? 1 : 2];
+  if (!deflater || !deflater->reset()) deflater = std::make_unique<ASDeflate>(format);
+  if (blockCapacity < blockSize) {
+    block.reset(new char[size_t(blockSize)]);  // never read before zlib writes it: left unset
+    blockCapacity = blockSize;
+  }
   for (;;) {
-    int64_t produced = deflater.deflateStep(block.data(), blockSize, input);
-    if (produced < 0 || deflater.lastStatus() < 0) return false;
-    if (produced > 0 && output->append(block.data(), produced) < 0) return false;
-    if (deflater.lastStatus() == Z_STREAM_END) return true;
+    int64_t produced = deflater->deflateStep(block.get(), blockSize, input);
+    if (produced < 0 || deflater->lastStatus() < 0) return false;
+    if (produced > 0 && output->append(block.get(), produced) < 0) return false;
+    if (deflater->lastStatus() == Z_STREAM_END) return true;
   }
 }
 

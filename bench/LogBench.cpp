@@ -1,4 +1,4 @@
-// Lines per second through the file channel, each line fdatasync'ed, from two threads at once, to a
+// Lines per second through the file channel (one write per information line), from two threads at once, to a
 // log on the build machine's disk (the build folder). Afterwards every line is checked whole.
 #include <benchmark/benchmark.h>
 

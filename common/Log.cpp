@@ -50,7 +50,9 @@ void FileChannel(LogLevel level, const char* format, va_list args) {
   std::string line = FormatLogLine(level, FormatMessage(format, args));
   std::lock_guard<std::mutex> hold(LogLock());
   if (gForeground) WriteConsole(line);
-  if (LogFile()) LogFile()->writeLine(line);
+  if (!LogFile()) return;
+  LogFile()->writeLine(line);
+  if (level == LogLevel::Warning || level == LogLevel::Error) LogFile()->sync();
 }
 
 void EventChannel(LogLevel level, const char* format, va_list args) {
@@ -79,6 +81,11 @@ void AttachLogFile(std::unique_ptr<LogWriter> writer) {
   std::lock_guard<std::mutex> hold(LogLock());
   old.swap(LogFile());
   LogFile() = std::move(writer);
+}
+
+void SyncLogFile() {
+  std::lock_guard<std::mutex> hold(LogLock());
+  if (LogFile()) LogFile()->sync();
 }
 
 void SetEventSink(std::shared_ptr<EventSink> sink) {

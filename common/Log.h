@@ -23,12 +23,17 @@ void SetForeground(bool on);
 bool Foreground();
 
 // Where complete file-channel lines go; the service attaches one at start and detaches it at stop.
+// A line is written whole in one step, so a process that dies loses no written line; lines reach
+// stable storage at every warning or error line, at every SyncLogFile and when the writer closes.
 class LogWriter {
  public:
   virtual ~LogWriter() = default;
-  virtual void writeLine(std::string_view line) = 0;  // must reach stable storage before returning
+  virtual void writeLine(std::string_view line) = 0;
+  virtual void sync() {}
 };
 void AttachLogFile(std::unique_ptr<LogWriter> writer);  // nullptr closes the current one
+// Puts the lines written so far on stable storage (the service calls it at the end of every pass).
+void SyncLogFile();
 
 // Where event-channel messages go outside foreground mode (none: nowhere).
 class EventSink {

@@ -10,6 +10,9 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <map>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "aslib/ASVariableBuffer.h"
@@ -94,6 +97,57 @@ struct CtxFree {
   void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
 };
 
+// Sessions to resume, one per server ("host:port"), taken only from handshakes whose certificate
+// verified. A resumed session carries the verified certificate and its verification result, so
+// the checks after the handshake read the same as after a full one.
+class SessionCache {
+ public:
+  ~SessionCache() {
+    for (auto& [key, session] : sessions_) SSL_SESSION_free(session);
+  }
+  void put(const std::string& key, SSL_SESSION* session) {  // takes the reference
+    std::lock_guard<std::mutex> hold(lock_);
+    SSL_SESSION*& slot = sessions_[key];
+    if (slot) SSL_SESSION_free(slot);
+    slot = session;
+  }
+  SSL_SESSION* take(const std::string& key) {  // a new reference, or null
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) return nullptr;
+    if (!SSL_SESSION_is_resumable(found->second)) {
+      SSL_SESSION_free(found->second);
+      sessions_.erase(found);
+      return nullptr;
+    }
+    SSL_SESSION_up_ref(found->second);
+    return found->second;
+  }
+  void forget(const std::string& key) { put(key, nullptr); }
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, SSL_SESSION*> sessions_;
+};
+
+SessionCache& Sessions() {
+  static SessionCache cache;
+  return cache;
+}
+
+int ExDataIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+// OpenSSL hands over every new session (with TLS 1.3, the tickets after the handshake).
+int KeepSession(SSL* ssl, SSL_SESSION* session) {
+  auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, ExDataIndex()));
+  if (!key || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+  Sessions().put(*key, session);
+  return 1;  // the cache holds the reference
+}
+
 // One client context for the process: system trust store, TLS 1.2 and 1.3, server-auth purpose.
 SSL_CTX* ClientContext() {
   static std::unique_ptr<SSL_CTX, CtxFree> ctx = [] {
@@ -103,6 +157,8 @@ SSL_CTX* ClientContext() {
       SSL_CTX_set_default_verify_paths(c.get());
       SSL_CTX_set_verify(c.get(), SSL_VERIFY_NONE, nullptr);  // checked by verifyServerCertificate
       X509_VERIFY_PARAM_set_purpose(SSL_CTX_get0_param(c.get()), X509_PURPOSE_SSL_SERVER);
+      SSL_CTX_set_session_cache_mode(c.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+      SSL_CTX_sess_set_new_cb(c.get(), KeepSession);
     }
     return c;
   }();
@@ -122,7 +178,11 @@ struct CPChannel::Tls {
   BIO* in = nullptr;   // records received, for OpenSSL to read
   BIO* out = nullptr;  // records OpenSSL produced, to send
   ~Tls() {
-    if (ssl) SSL_free(ssl);  // frees both BIOs
+    if (!ssl) return;
+    // Closed without a close_notify on the wire, as always; marked shut down so that OpenSSL
+    // keeps the session resumable.
+    SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    SSL_free(ssl);  // frees both BIOs
   }
 };
 
@@ -131,6 +191,7 @@ CPChannel::~CPChannel() { disconnect(); }
 
 bool CPChannel::connect(const std::string& host, uint16_t port, const CPConfigProxy* proxy) {
   host_ = host;
+  sessionKey_ = host + ":" + std::to_string(port);
   bool ok;
   if (proxy && proxy->enabled && proxy->host && proxy->port != 0) {
     int scheme = !proxy->auth ? 0 : !proxy->ad ? 1 : 2;
@@ -217,11 +278,18 @@ bool CPChannel::handshake() {
   SSL_set_connect_state(tls_->ssl);
   SSL_set_tlsext_host_name(tls_->ssl, host_.c_str());
   SSL_set1_host(tls_->ssl, host_.c_str());
+  SSL_set_ex_data(tls_->ssl, ExDataIndex(), &sessionKey_);
+  if (SSL_SESSION* session = Sessions().take(sessionKey_)) {
+    SSL_set_session(tls_->ssl, session);
+    SSL_SESSION_free(session);
+  }
   uint32_t status = doHandshake();
   if (status != 0) {
+    Sessions().forget(sessionKey_);
     LogError("Channel doHandshake() failed with 0x%08x", status);
     return false;
   }
+  if (SSL_session_reused(tls_->ssl)) LogDebug("TLS session resumed");
   if (!SSL_get0_peer_certificate(tls_->ssl)) {
     LogDebug("QueryContextAttributes() error 0x%08x", SEC_E_INTERNAL_ERROR);
     LogError("Channel queryServerCertificate() failed with 0x%08x", SEC_E_INTERNAL_ERROR);
@@ -229,6 +297,7 @@ bool CPChannel::handshake() {
   }
   status = verifyServerCertificate();
   if (status != 0) {
+    Sessions().forget(sessionKey_);
     LogError("Channel verifyServerCertificate() failed with 0x%08x", status);
     tls_.reset();  // unusable until reconnected
     return false;
@@ -313,6 +382,8 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
   LogDebug("Data rcvd from server: plain %d bytes, encrypted %d bytes", int(plain), int(encrypted));
   return plain;
 }
+
+bool CPChannel::resumed() const { return tls_ && tls_->ssl && SSL_session_reused(tls_->ssl); }
 
 void CPChannel::disconnect() {
   tls_.reset();

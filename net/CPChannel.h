@@ -2,7 +2,8 @@
 // through the proxy tunnel, then a TLS client (OpenSSL over memory BIOs, so that every byte still
 // passes through the socket with its time-outs and logs). The server certificate is verified
 // against the system trust store and the host name; a certificate that does not verify fails the
-// handshake, and there is no setting that accepts it.
+// handshake, and there is no setting that accepts it. Sessions of verified servers are kept and
+// resumed by later connections to the same host and port.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,8 @@ class CPChannel : public ASReceiver {
   void disconnect();
 
   CPSocket& socket() { return socket_; }
+  // Whether the last handshake resumed an earlier session with the same server.
+  bool resumed() const;
   bool connected() const { return connected_; }
 
   // Plain bytes per record: 16384 minus header and trailer.
@@ -52,6 +55,7 @@ class CPChannel : public ASReceiver {
   CPSocket socket_;
   std::unique_ptr<Tls> tls_;
   std::string host_;
+  std::string sessionKey_;  // "host:port", names the server's session to resume
   bool connected_ = false;
 };
 

@@ -33,8 +33,8 @@ std::unique_ptr<ControlSignalThread> StartControlSignalThread(std::function<void
 // The event sink of a service run: the system journal under SYSLOG_IDENTIFIER=CarvossService.
 std::shared_ptr<EventSink> MakeJournalSink();
 
-// The log file: opened for writing, created, and truncated or appended to; every line reaches the
-// disk before writeLine returns. Null with errno in *error when it cannot be opened.
+// The log file: opened for writing, created, and truncated or appended to; one write per line,
+// fdatasync at sync() and at close. Null with errno in *error when it cannot be opened.
 std::unique_ptr<LogWriter> OpenLogFile(const std::string& path, bool truncate, int* error);
 
 // Renames `from` to `to` unless `to` already exists. False with errno in *error.

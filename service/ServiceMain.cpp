@@ -177,6 +177,7 @@ void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::str
     }
     if (steps_.scanOutbound) steps_.scanOutbound(context);
     if (steps_.processQueue) steps_.processQueue(context);
+    SyncLogFile();
     const int64_t worked = (Clock::now() - passStart) / options_.tick;
     if (worked > 0) counter += worked;
 

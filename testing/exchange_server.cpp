@@ -2,13 +2,14 @@
 // exchange protocol, so tests and the demo run zel against something that is not zel's own code.
 //   exchange_server --cert C --key K --port-file F --accounts A --mailboxes DIR --journal J
 //                   [--faults FILE] [--chunked] [--extra-list FILE]
-//                   [--chaos-port-file F2 --chaos-rate R --seed S]
+//                   [--chaos-port-file F2 --chaos-rate R --seed S] [--times T]
 // Accounts: one "login password participant" per line. Mailboxes: DIR/<login>/inbox holds the
 // files waiting for the account; posted documents land in DIR/<login>/posted/<envelope id>.xml.
 // Statuses: 552 no credentials, 553 wrong credentials, 554 no file parameter, 555 no such file,
 // 557 no envelope id, 558 an envelope id posted before. Faults: lines "<op> <what> <count>", op
 // list|get|remove|post, what a status number or "truncate" (a get body cut short); each use counts
-// one down. The journal gets one line per request. The chaos relay forwards to the HTTPS port and
+// one down. The journal gets one line per request; T, when given, "<microseconds since 1970> <op>
+// <status>" per request, taken as the answer is made, for benchmarks. The chaos relay forwards to the HTTPS port and
 // cuts a share of its connections at a random byte (log-uniform up to 256 KiB, so handshakes,
 // requests and bodies are all hit), either way (mid-handshake, mid-request or
 // mid-body).
@@ -20,6 +21,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -39,7 +41,7 @@ struct Account {
   std::string password, participant;
 };
 std::map<std::string, Account> accounts;
-std::string mailboxes, journalPath, faultsPath, extraListPath;
+std::string mailboxes, journalPath, faultsPath, extraListPath, timesPath;
 bool chunked = false;
 std::mutex lock;
 
@@ -80,6 +82,11 @@ std::string TakeFault(const std::string& op) {
 
 void Journal(const std::string& op, const httplib::Request& req, int status, size_t bodySize) {
   std::lock_guard<std::mutex> hold(lock);
+  if (!timesPath.empty()) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::ofstream(timesPath, std::ios::app) << std::chrono::duration_cast<std::chrono::microseconds>(now).count()
+                                            << " " << op << " " << status << "\n";
+  }
   std::ofstream out(journalPath, std::ios::app);
   auto h = [&](const char* name) { return req.has_header(name) ? req.get_header_value(name) : std::string("-"); };
   out << op << " status=" << status << " login=" << h("ED-LOGIN") << " pass=" << h("ED-PASS")
@@ -261,6 +268,8 @@ int main(int argc, char** argv) {
       mailboxes = next();
     else if (a == "--journal")
       journalPath = next();
+    else if (a == "--times")
+      timesPath = next();
     else if (a == "--faults")
       faultsPath = next();
     else if (a == "--chunked")
@@ -284,6 +293,7 @@ int main(int argc, char** argv) {
   httplib::SSLServer server(cert.c_str(), key.c_str());
   if (!server.is_valid()) return 1;
   server.set_keep_alive_max_count(1000);
+  server.set_tcp_nodelay(true);  // head and body go out at once, not after the client's delayed ACK
   server.set_read_timeout(30, 0);
   server.Get("/EDAP/list.php", List);
   server.Get("/EDAP/get.php", Get);

@@ -141,7 +141,11 @@ class JournalSink final : public EventSink {
 class FileLog final : public LogWriter {
  public:
   explicit FileLog(int fd) : fd_(fd) {}
-  ~FileLog() override { ::close(fd_); }
+  ~FileLog() override {
+    ::fdatasync(fd_);
+    ::close(fd_);
+  }
+  // One write per line (O_APPEND); the syncs come at the points the channel chooses.
   void writeLine(std::string_view line) override {
     size_t done = 0;
     while (done < line.size()) {
@@ -150,8 +154,8 @@ class FileLog final : public LogWriter {
       if (put <= 0) return;
       done += size_t(put);
     }
-    ::fdatasync(fd_);
   }
+  void sync() override { ::fdatasync(fd_); }
 
  private:
   int fd_;

@@ -35,6 +35,34 @@ class LogChannels : public testing::Test {
 
 const std::regex kLine(R"(\[([IWED])\] \d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d (.*)\r\n)");
 
+// The order of writes and syncs, as the log file would see them.
+class SyncRecorder : public LogWriter {
+ public:
+  explicit SyncRecorder(std::shared_ptr<std::string> trace) : trace_(std::move(trace)) {}
+  void writeLine(std::string_view line) override { *trace_ += line.substr(1, 1); }
+  void sync() override { *trace_ += "|"; }
+  ~SyncRecorder() override { *trace_ += "closed"; }
+
+ private:
+  std::shared_ptr<std::string> trace_;
+};
+
+TEST_F(LogChannels, InformationLinesWaitForTheNextSyncWarningsAndErrorsDoNot) {
+  auto trace = std::make_shared<std::string>();
+  AttachLogFile(std::make_unique<SyncRecorder>(trace));
+  SetDebugLogging(true);
+  LogInfo("a");
+  LogDebug("b");
+  LogWarning("c");
+  LogInfo("d");
+  LogError("e");
+  LogInfo("f");
+  SyncLogFile();
+  LogInfo("g");
+  AttachLogFile(nullptr);
+  EXPECT_EQ(*trace, "IDW|IE|I|Iclosed");
+}
+
 TEST_F(LogChannels, FileLinesCarryLevelTimeAndMessage) {
   LogInfo("%s started", "CarvossService");
   LogWarning("w %d", 2);

@@ -49,6 +49,28 @@ TEST_F(Channel, ConnectsToAGoodCertificateAndTalks) {
   EXPECT_TRUE(test::HasLine(*lines, "[I] Disconnected from host localhost"));
 }
 
+TEST_F(Channel, ASecondConnectionToTheSameServerResumesItsSession) {
+  test::OpensslServer server("good");
+  for (int round = 0; round < 3; ++round) {
+    lines->clear();
+    CPChannel channel(&hosts);
+    ASSERT_TRUE(channel.connect("localhost", server.port(), nullptr));
+    ASSERT_TRUE(channel.handshake()) << test::Joined(*lines);
+    EXPECT_EQ(channel.resumed(), round > 0) << "round " << round;
+    EXPECT_EQ(test::HasLine(*lines, "[D] TLS session resumed"), round > 0);
+    EXPECT_TRUE(test::HasLine(*lines, "[D] Certificate verification passed"));
+    std::string answer = Exchange(channel, "GET / HTTP/1.0\r\n\r\n", 1 << 20);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 ok", 0), 0u) << answer.substr(0, 100);
+    channel.disconnect();
+  }
+  // Another port is another server: nothing to resume there.
+  test::OpensslServer other("good");
+  CPChannel channel(&hosts);
+  ASSERT_TRUE(channel.connect("localhost", other.port(), nullptr));
+  ASSERT_TRUE(channel.handshake());
+  EXPECT_FALSE(channel.resumed());
+}
+
 TEST_F(Channel, CertificatesThatDoNotVerifyFailWithTheirTexts) {
   struct Case {
     const char* cert;
