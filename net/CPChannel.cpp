@@ -123,7 +123,13 @@ class SessionCache {
     SSL_SESSION_up_ref(found->second);
     return found->second;
   }
-  void forget(const std::string& key) { put(key, nullptr); }
+  void forget(const std::string& key) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) return;
+    SSL_SESSION_free(found->second);
+    sessions_.erase(found);
+  }
 
  private:
   std::mutex lock_;

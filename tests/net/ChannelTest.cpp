@@ -63,6 +63,14 @@ TEST_F(Channel, ASecondConnectionToTheSameServerResumesItsSession) {
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 ok", 0), 0u) << answer.substr(0, 100);
     channel.disconnect();
   }
+  // A server whose certificate does not verify leaves nothing to resume, however often it is tried.
+  test::OpensslServer untrusted("untrusted");
+  for (int round = 0; round < 2; ++round) {
+    CPChannel channel(&hosts);
+    ASSERT_TRUE(channel.connect("localhost", untrusted.port(), nullptr));
+    EXPECT_FALSE(channel.handshake());
+    EXPECT_FALSE(channel.resumed());
+  }
   // Another port is another server: nothing to resume there.
   test::OpensslServer other("good");
   CPChannel channel(&hosts);
