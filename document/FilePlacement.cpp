@@ -89,9 +89,9 @@ std::string ColonsToHyphens(std::string path) {
 }
 
 bool SameFolder(const std::string& a, const std::string& b) {
-  if (a == b) return true;
+  if (a == b || a.empty() || b.empty()) return a == b;
   std::error_code ea, eb;
-  const fs::path ca = fs::canonical(a.empty() ? "." : a, ea), cb = fs::canonical(b.empty() ? "." : b, eb);
+  const fs::path ca = fs::canonical(a, ea), cb = fs::canonical(b, eb);
   return !ea && !eb && ca == cb;
 }
 

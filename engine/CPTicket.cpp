@@ -238,6 +238,15 @@ std::string TicketText(const CPTicket& t) {
 
 bool WriteTicket(const CPTicket& ticket) {
   if (!ticket.TicketFile || !ticket.OutboundFile || !ticket.ParticipantID || !ticket.OriginalFilename) return false;
+  // A ticket that could not be read back would be deleted as broken at the next load.
+  for (const auto* value : {&ticket.TicketFile, &ticket.OutboundFile, &ticket.ParticipantID, &ticket.EnvelopeID,
+                            &ticket.Login, &ticket.OriginalFilename}) {
+    if (*value && !TicketCanCarry(**value)) {
+      LogError("Cannot write ticket file %s: a value holds a control character or invalid UTF-8",
+               ticket.TicketFile->c_str());
+      return false;
+    }
+  }
   int error = 0;
   if (!WriteFileAtomically(*ticket.TicketFile, TicketText(ticket), &error)) {
     LogError("Cannot write ticket file %s", ticket.TicketFile->c_str());

@@ -33,6 +33,11 @@ TEST(ExchangeClient, RequestsByteForByte) {
             "GET /EDAP/get.php?file=a%20b%2Fc.xml HTTP/1.1\r\nHost: " + host +
                 "\r\nED-LOGIN: alice\r\nED-PASS: p@ss\r\nConnection: keep-alive\r\nAccept-Encoding: gzip\r\n"
                 "Content-Length: 0\r\n\r\n");
+  primary.BuildGetRequest("/EDAP/get.php", "%2e%2e%2fx3.xml", std::nullopt, std::nullopt);
+  EXPECT_EQ(primary.wireBuffer().unreadBytes().substr(0, 50), "GET /EDAP/get.php?file=%252e%252e%252fx3.xml HTTP/")
+      << "a listed name goes as exactly that name";
+  primary.BuildRemoveRequest("/EDAP/rm.php", "100%.xml", std::nullopt, std::nullopt);
+  EXPECT_EQ(primary.wireBuffer().unreadBytes().substr(0, 37), "GET /EDAP/rm.php?file=100%25.xml HTTP");
   primary.BuildRemoveRequest("/EDAP/rm.php", "c.xml", std::string("alice"), std::nullopt);
   EXPECT_EQ(primary.wireBuffer().unreadBytes(), "GET /EDAP/rm.php?file=c.xml HTTP/1.1\r\nHost: " + host +
                                                     "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n")

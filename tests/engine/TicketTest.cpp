@@ -194,6 +194,12 @@ TEST_F(Tickets, TabCrAndLfTravelAsCharacterReferences) {
   EXPECT_EQ(read.TicketFile, made->TicketFile);
   EXPECT_TRUE(RemoveTicket(read)) << "the ticket can remove itself";
   EXPECT_EQ(test::CountFiles(dir / "queue"), 0u);
+  // A value no ticket can carry is never written, so no ticket is ever deleted as broken.
+  EXPECT_EQ(CreateTicket(CPTicket::kUpload, std::string("P"), std::string("E\x01"), std::nullopt, dir / "queue",
+                         dir / "queue/e.xml"),
+            nullptr);
+  EXPECT_EQ(test::CountFiles(dir / "queue"), 0u);
+  EXPECT_TRUE(Has(*log, "Cannot write ticket file " + (dir / "queue/e.ticket"))) << *log;
 }
 
 TEST(TicketNames, WhatATicketCanCarry) {
