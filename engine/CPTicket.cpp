@@ -148,13 +148,15 @@ bool Vacant(const std::string& path) {
 // Whether the ticket at `path` may be replaced by one for `work`: only when it is the same
 // download listed again, or an upload ticket whose queued document is gone (the scan that wrote
 // it died before the move, or the document was deleted by hand), which nothing can ever send.
-bool GivesWay(const std::string& path, const CPTicket& work) {
+bool GivesWay(const std::string& path, const CPTicket& work, const std::string& queueFolder) {
   std::optional<CPTicket> held = PeekTicket(path);
   if (!held) return false;  // unreadable, empty or broken: the queue pass reports it; never ours
   if (held->TicketAction == CPTicket::kDownload && work.TicketAction == CPTicket::kDownload)
     return held->OriginalFilename == work.OriginalFilename && held->Login == work.Login &&
            held->ParticipantID == work.ParticipantID;
-  return held->TicketAction == CPTicket::kUpload && held->OutboundFile && Vacant(*held->OutboundFile);
+  // The document is looked for in this queue folder too, in case its path was spelled another way.
+  return held->TicketAction == CPTicket::kUpload && held->OutboundFile && Vacant(*held->OutboundFile) &&
+         Vacant(JoinPath(queueFolder, FileNameOf(*held->OutboundFile)));
 }
 
 // The name of place `n` in the queue: the stem, "~n" after it for n > 0, and the tail; the stem
@@ -184,7 +186,7 @@ std::optional<int> FindPlace(const std::string& queueFolder, const std::string& 
   for (int n = 0; n < kMostPlaces; ++n) {
     if (document && !Vacant(JoinPath(queueFolder, n == 0 ? name : PlaceName(stem, n, extension)))) continue;
     const std::string ticket = TicketAt(queueFolder, stem, n);
-    if (Vacant(ticket) || GivesWay(ticket, work)) return n;
+    if (Vacant(ticket) || GivesWay(ticket, work, queueFolder)) return n;
   }
   return std::nullopt;
 }

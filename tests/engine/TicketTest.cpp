@@ -269,9 +269,17 @@ TEST_F(Tickets, EveryPieceOfWorkKeepsAPlaceOfItsOwn) {
   EXPECT_EQ(*placed->TicketFile, dir / "queue/s~3.ticket");
   EXPECT_EQ(placed->OriginalFilename, "s.xml") << "people and the server see the original name";
 
-  // An upload ticket whose document is gone (its scan died before the move) gives way.
+  // An upload ticket whose document is gone (its scan died before the move) gives way; one whose
+  // document is in the queue under a folder spelling that no longer resolves does not.
   fs::remove(dir / "queue/s.xml");
   EXPECT_EQ(QueuedDocumentPath(dir / "queue", "s.xml"), dir / "queue/s.xml");
+  test::WriteFile(dir / "queue/t.xml", "waiting");
+  test::WriteFile(dir / "queue/t.ticket", "<ticket><TicketAction value='2'/><OutboundFile value='" +
+                                              (dir / "gone/t.xml") + "'/><ParticipantID value='P1'/></ticket>");
+  auto t =
+      CreateTicket(CPTicket::kDownload, std::string("P1"), std::nullopt, std::nullopt, dir / "queue", dir / "in/t.xml");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(*t->TicketFile, dir / "queue/t~1.ticket");
   // A name too long for "~N" is cut to fit, never inside a UTF-8 sequence.
   std::string longStem;
   while (longStem.size() < 250) longStem += "\xD0\xB6";
