@@ -82,9 +82,17 @@ bool IsPlainName(const std::string& name) {
 }
 
 std::string ColonsToHyphens(std::string path) {
-  for (size_t i = 2; i < path.size(); ++i)
+  const size_t cut = path.rfind('/');
+  for (size_t i = cut == std::string::npos ? 0 : cut + 1; i < path.size(); ++i)
     if (path[i] == ':') path[i] = '-';
   return path;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  if (a == b || a.empty() || b.empty()) return a == b;
+  std::error_code ea, eb;
+  const fs::path ca = fs::canonical(a, ea), cb = fs::canonical(b, eb);
+  return !ea && !eb && ca == cb;
 }
 
 std::vector<std::string> ListXmlFiles(const std::string& folder) {
@@ -178,6 +186,13 @@ std::optional<std::string> InboundPath(const CPConfig& config, const CPConfigAcc
 
 std::optional<std::string> CopyPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name) {
   return Target(config, config.paths.Copy, account, name);
+}
+
+bool MoveFileTo(const std::string& path, const std::string& target) {
+  int error = 0;
+  if (MoveFileReplacing(path, target, true, &error)) return true;
+  LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);
+  return false;
 }
 
 }  // namespace zel

@@ -32,6 +32,8 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
 // Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
 // with "Moving file %s to %s failed, error %d".
 std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path);
+// The same to the path `target`, for a file that takes another name on the way.
+bool MoveFileTo(const std::string& path, const std::string& target);
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);
@@ -51,9 +53,11 @@ std::string JoinPath(const std::string& a, const std::string& b, const std::stri
 
 // A name that stays inside the folder it is joined to: not empty, no "/", no NUL, not "." or "..".
 bool IsPlainName(const std::string& name);
-// ":" after the first two characters becomes "-", so server-given names map to the same file names
-// everywhere.
+// Every ":" of the file name (the part after the last "/") becomes "-", so server-given names map
+// to the same file names everywhere. The folders are left as configured.
 std::string ColonsToHyphens(std::string path);
+// Whether two folder paths name the same folder, however spelled (a trailing slash, a link).
+bool SameFolder(const std::string& a, const std::string& b);
 
 // Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
 // the account's login or participant identifier that would name the subfolder, is not plain. An

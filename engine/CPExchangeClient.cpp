@@ -68,6 +68,23 @@ bool CPExchangeClient::Reconnect() {
 
 void CPExchangeClient::Disconnect() { channel_.disconnect(); }
 
+namespace {
+
+// A parameter value is percent-decoded when it is added to a request; a listed name must reach
+// the server as exactly that name, so each "%" of it goes as "%25".
+std::string LiteralParameter(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '%')
+      out += "%25";
+    else
+      out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
 void CPExchangeClient::Begin(int method, const std::string& path, const OptString& login, const OptSecret& password) {
   request_ = std::make_shared<ASHttpRequest>();
   request_->method = method;
@@ -98,7 +115,7 @@ void CPExchangeClient::BuildListRequest(const std::string& path, const OptString
 void CPExchangeClient::BuildGetRequest(const std::string& path, const std::string& file, const OptString& login,
                                        const OptSecret& password) {
   Begin(kGet, path, login, password);
-  request_->addParameter(std::string("file"), file);
+  request_->addParameter(std::string("file"), LiteralParameter(file));
   request_->addHeader(std::string("Connection"), std::string(keepAlive_ ? "keep-alive" : "close"));
   if (compress_) request_->addHeader(std::string("Accept-Encoding"), std::string("gzip"));
   request_->addContentLength(0);
@@ -108,7 +125,7 @@ void CPExchangeClient::BuildGetRequest(const std::string& path, const std::strin
 void CPExchangeClient::BuildRemoveRequest(const std::string& path, const std::string& file, const OptString& login,
                                           const OptSecret& password) {
   Begin(kGet, path, login, password);
-  request_->addParameter(std::string("file"), file);
+  request_->addParameter(std::string("file"), LiteralParameter(file));
   request_->addHeader(std::string("Connection"), std::string(keepAlive_ ? "keep-alive" : "close"));
   request_->addContentLength(0);
   Finish();

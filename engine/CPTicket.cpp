@@ -1,11 +1,15 @@
 #include "engine/CPTicket.h"
 
 #include <expat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <ctime>
+#include <functional>
 
 #include "common/Log.h"
 #include "common/TextConv.h"
@@ -17,16 +21,26 @@
 namespace zel {
 namespace {
 
+// Larger than any real ticket by far: a bigger file is set aside rather than read.
+constexpr size_t kLargestTicket = 65536;
+// The longest name a folder entry takes, in bytes.
+constexpr size_t kLongestName = 255;
+// How many "~n" places a name may take in the queue before new work for it is refused.
+constexpr int kMostPlaces = 10000;
+
+// Besides the three characters that may not stand raw in a double-quoted attribute, tab, CR and
+// LF go as character references: the parser would read them back as spaces.
 void AppendEscaped(std::string& out, const std::string& value) {
   for (char c : value) {
-    if (c == '&')
-      out += "&amp;";
-    else if (c == '<')
-      out += "&lt;";
-    else if (c == '"')
-      out += "&quot;";
-    else
-      out += c;
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\t': out += "&#9;"; break;
+      case '\n': out += "&#10;"; break;
+      case '\r': out += "&#13;"; break;
+      default: out += c;
+    }
   }
 }
 
@@ -89,13 +103,131 @@ void XMLCALL End(void* data, const XML_Char* name) {
 
 uint64_t Now() { return uint64_t(std::time(nullptr)); }
 
+// Up to kLargestTicket + 1 bytes of the file (enough to tell an oversized one), or none when a
+// read fails.
+std::optional<std::string> ReadCapped(const std::function<int64_t(char*, int64_t)>& read) {
+  std::string text(kLargestTicket + 1, '\0');
+  size_t have = 0;
+  int64_t got = 0;
+  while (have < text.size() && (got = read(text.data() + have, int64_t(text.size() - have))) > 0) have += size_t(got);
+  if (got < 0) return std::nullopt;
+  text.resize(have);
+  return text;
+}
+
+// False with the parser's error text in `reason` when the XML library rejects the text.
+bool ParseTicket(const std::string& text, CPTicket& ticket, std::string* reason) {
+  TicketParse parse{ticket, false, XmlDepthLimit()};
+  XML_Parser parser = XML_ParserCreate(nullptr);
+  XML_SetElementHandler(parser, Start, End);
+  XML_SetUserData(parser, &parse);
+  parse.depth.attach(parser);
+  bool parsed = XML_Parse(parser, text.data(), int(text.size()), 1) != XML_STATUS_ERROR;
+  if (!parsed && reason) *reason = parse.depth.errorText();
+  XML_ParserFree(parser);
+  return parsed;
+}
+
+// The ticket at `path` without touching it: no exclusive open, no message, nothing deleted.
+std::optional<CPTicket> PeekTicket(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);  // never waits on a lease
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text = ReadCapped([fd](char* to, int64_t n) {
+    ssize_t got;
+    while ((got = ::read(fd, to, size_t(n))) < 0 && errno == EINTR) {
+    }
+    return int64_t(got);
+  });
+  ::close(fd);
+  CPTicket ticket;
+  if (!text || text->empty() || text->size() > kLargestTicket || !ParseTicket(*text, ticket, nullptr))
+    return std::nullopt;
+  return ticket;
+}
+
+// Nothing at all stands at `path`, not even a dangling link.
+bool Vacant(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Whether the ticket at `path` may be replaced by one for `work`: only when it is the same
+// download listed again, or an upload ticket whose queued document is gone (the scan that wrote
+// it died before the move, or the document was deleted by hand), which nothing can ever send.
+bool GivesWay(const std::string& path, const CPTicket& work, const std::string& queueFolder) {
+  std::optional<CPTicket> held = PeekTicket(path);
+  if (!held) return false;  // unreadable, empty or broken: the queue pass reports it; never ours
+  if (held->TicketAction == CPTicket::kDownload && work.TicketAction == CPTicket::kDownload)
+    return held->OriginalFilename == work.OriginalFilename && held->Login == work.Login &&
+           held->ParticipantID == work.ParticipantID;
+  // The document is looked for in this queue folder too, in case its path was spelled another way.
+  return held->TicketAction == CPTicket::kUpload && held->OutboundFile && Vacant(*held->OutboundFile) &&
+         Vacant(JoinPath(queueFolder, FileNameOf(*held->OutboundFile)));
+}
+
+// The name of place `n` in the queue: the stem, "~n" after it for n > 0, and the tail; the stem
+// is cut (never inside a UTF-8 sequence) so that the whole name fits a folder entry.
+std::string PlaceName(const std::string& stem, int n, const std::string& tail) {
+  const std::string suffix = n > 0 ? "~" + std::to_string(n) : std::string();
+  const size_t room = kLongestName - std::min(kLongestName, suffix.size() + tail.size());
+  size_t keep = std::min(stem.size(), room);
+  while (keep > 0 && keep < stem.size() && (uint8_t(stem[keep]) & 0xC0) == 0x80) --keep;
+  return stem.substr(0, keep) + suffix + tail;
+}
+
+std::string StemOf(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string TicketAt(const std::string& queueFolder, const std::string& stem, int n) {
+  return JoinPath(queueFolder, PlaceName(ColonsToHyphens(stem), n, ".ticket"));
+}
+
+// The first place in the queue whose ticket name is vacant or held by a ticket that gives way to
+// `work`, and (when `document` is set) whose document name "stem~n.ext" is vacant too.
+std::optional<int> FindPlace(const std::string& queueFolder, const std::string& name, const CPTicket& work,
+                             bool document) {
+  const std::string stem = StemOf(name), extension = name.substr(stem.size());
+  for (int n = 0; n < kMostPlaces; ++n) {
+    if (document && !Vacant(JoinPath(queueFolder, n == 0 ? name : PlaceName(stem, n, extension)))) continue;
+    const std::string ticket = TicketAt(queueFolder, stem, n);
+    if (Vacant(ticket) || GivesWay(ticket, work, queueFolder)) return n;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::string TicketPathFor(const std::string& queueFolder, const std::string& dataPath) {
-  std::string name = FileNameOf(dataPath);
-  size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.erase(dot);
-  return ColonsToHyphens(JoinPath(queueFolder, name + ".ticket"));
+bool TicketCanCarry(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    uint32_t c = *p;
+    int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (more < 0 || end - p <= more) return false;
+    if (more > 0) c &= 0x3F >> more;
+    for (int i = 1; i <= more; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i] & 0x3F);
+    }
+    static constexpr uint32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kShortest[more]) return false;  // an overlong form
+    const bool xmlChar = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+    if (!xmlChar) return false;
+    p += more + 1;
+  }
+  return true;
+}
+
+std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name) {
+  CPTicket work;
+  work.TicketAction = CPTicket::kUpload;
+  std::optional<int> n = FindPlace(queueFolder, name, work, true);
+  if (!n) return std::nullopt;
+  const std::string stem = StemOf(name);
+  return JoinPath(queueFolder, *n == 0 ? name : PlaceName(stem, *n, name.substr(stem.size())));
 }
 
 std::string TicketText(const CPTicket& t) {
@@ -114,6 +246,15 @@ std::string TicketText(const CPTicket& t) {
 
 bool WriteTicket(const CPTicket& ticket) {
   if (!ticket.TicketFile || !ticket.OutboundFile || !ticket.ParticipantID || !ticket.OriginalFilename) return false;
+  // A ticket that could not be read back would be deleted as broken at the next load.
+  for (const auto* value : {&ticket.TicketFile, &ticket.OutboundFile, &ticket.ParticipantID, &ticket.EnvelopeID,
+                            &ticket.Login, &ticket.OriginalFilename}) {
+    if (*value && !TicketCanCarry(**value)) {
+      LogError("Cannot write ticket file %s: a value holds a control character or invalid UTF-8",
+               ticket.TicketFile->c_str());
+      return false;
+    }
+  }
   int error = 0;
   if (!WriteFileAtomically(*ticket.TicketFile, TicketText(ticket), &error)) {
     LogError("Cannot write ticket file %s", ticket.TicketFile->c_str());
@@ -126,17 +267,23 @@ bool WriteTicket(const CPTicket& ticket) {
 std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::string>& participantId,
                                        const std::optional<std::string>& envelopeId,
                                        const std::optional<std::string>& login, const std::string& queueFolder,
-                                       const std::string& dataPath) {
-  if (!participantId || queueFolder.empty() || dataPath.empty() || FileNameOf(dataPath).empty()) return nullptr;
+                                       const std::string& dataPath, const std::optional<std::string>& originalName) {
+  const std::string dataName = FileNameOf(dataPath);
+  if (!participantId || queueFolder.empty() || dataPath.empty() || dataName.empty()) return nullptr;
   auto ticket = std::make_shared<CPTicket>();
   ticket->TicketAction = action;
-  ticket->TicketFile = TicketPathFor(queueFolder, dataPath);
   ticket->OutboundFile = dataPath;
   ticket->ParticipantID = participantId;
   ticket->EnvelopeID = envelopeId;
   ticket->Login = login;
-  ticket->OriginalFilename = FileNameOf(dataPath);
+  ticket->OriginalFilename = originalName.value_or(dataName);
   ticket->SendTime = Now() - 1;
+  std::optional<int> place = FindPlace(queueFolder, dataName, *ticket, false);
+  if (!place) {
+    LogError("No free ticket name for %s in %s", dataName.c_str(), queueFolder.c_str());
+    return nullptr;
+  }
+  ticket->TicketFile = TicketAt(queueFolder, StemOf(dataName), *place);
   return WriteTicket(*ticket) ? ticket : nullptr;
 }
 
@@ -148,31 +295,45 @@ bool LoadTicket(const std::string& path, CPTicket& ticket) {
     return false;
   }
   if (file->size() == 0) return false;
-  std::string text(size_t(file->size()), '\0');
-  size_t have = 0;
-  int64_t got;
-  while (have < text.size() && (got = file->read(text.data() + have, int64_t(text.size() - have))) > 0)
-    have += size_t(got);
-  text.resize(have);
+  std::optional<std::string> text;
+  if (file->size() <= int64_t(kLargestTicket)) {
+    text = ReadCapped([&file](char* to, int64_t n) { return file->read(to, n); });
+    if (!text) {
+      LogError("Cannot open ticket file %s", path.c_str());
+      return false;
+    }
+  }
   file.reset();
+  if (!text || text->size() > kLargestTicket) {
+    // No real ticket comes near this size: it is kept for a person to look at, out of the queue's way.
+    // A link under the new name never replaces a file already there.
+    for (int n = 0; n < 100; ++n) {
+      const std::string aside = path + ".oversized" + (n > 0 ? "~" + std::to_string(n) : std::string());
+      if (::link(path.c_str(), aside.c_str()) != 0) {
+        if (errno == EEXIST) continue;
+        break;
+      }
+      ::unlink(path.c_str());
+      LogError("Ticket file %s is larger than %d bytes, set aside as %s", path.c_str(), int(kLargestTicket),
+               aside.c_str());
+      return false;
+    }
+    LogError("Ticket file %s is larger than %d bytes and cannot be set aside, error %d", path.c_str(),
+             int(kLargestTicket), errno);
+    return false;
+  }
 
-  TicketParse parse{ticket, false, XmlDepthLimit()};
-  XML_Parser parser = XML_ParserCreate(nullptr);
-  XML_SetElementHandler(parser, Start, End);
-  XML_SetUserData(parser, &parse);
-  parse.depth.attach(parser);
-  bool parsed = XML_Parse(parser, text.data(), int(text.size()), 1) != XML_STATUS_ERROR;
-  std::string reason = parsed ? "" : parse.depth.errorText();
-  XML_ParserFree(parser);
-  if (!parsed) {
+  std::string reason;
+  if (!ParseTicket(*text, ticket, &reason)) {
     EventError("Unable to parse ticket file %s\n%s", path.c_str(), reason.c_str());
     if (::unlink(path.c_str()) != 0) LogError("Deleting file %s failed, error %d", path.c_str(), errno);
     return false;
   }
   // The ticket names its own path; a path outside the folder it was found in is not taken, so a
-  // ticket can never rewrite or delete a file elsewhere.
+  // ticket can never rewrite or delete a file elsewhere. The folder may be spelled differently
+  // (a trailing slash, a link): the folders themselves are compared.
   if (ticket.TicketFile &&
-      (FolderOf(*ticket.TicketFile) != FolderOf(path) || !IsPlainName(FileNameOf(*ticket.TicketFile)))) {
+      (!SameFolder(FolderOf(*ticket.TicketFile), FolderOf(path)) || !IsPlainName(FileNameOf(*ticket.TicketFile)))) {
     LogError("Ticket file %s names a ticket path outside its folder: %s", path.c_str(), ticket.TicketFile->c_str());
     ticket.TicketFile.reset();
   }

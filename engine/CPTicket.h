@@ -28,21 +28,34 @@ struct CPTicket {
   uint64_t SendTime = 0;                        // due once the current time (s since 1970) is later
 };
 
-// queue/<data file name without its last extension>.ticket, colons after the second character
-// turned into hyphens.
-std::string TicketPathFor(const std::string& queueFolder, const std::string& dataPath);
+// Where the tickets go. Every piece of work has a place of its own in the queue: a ticket or a
+// queued document is never replaced by one for other work. The natural ticket name is
+// queue/<data file name without its last extension>.ticket (colons in the name turned into
+// hyphens); when another work's ticket holds it, the work takes the first free "<stem>~N" place.
+// A ticket gives way only to the same download listed again, or when it is an upload ticket
+// whose queued document is gone (nothing could ever send it). The names people and the server
+// see (`OriginalFilename`, the envelope identifier) stay the original ones.
+// The path an outbound document named `name` takes in the queue: queue/<name> when both it and
+// its ticket name are free, else the first "<stem>~N<extension>" that is; none when no place is
+// left. Only the main loop writes into the queue, so the place stays free until it is taken.
+std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name);
+// Whether a ticket can carry the text: UTF-8 made only of characters XML allows.
+bool TicketCanCarry(const std::string& text);
 
-// A new ticket, due at once, written to the queue folder; null when it could not be written (or
-// the participant identifier, the queue folder, the data path or its name is missing).
+// A new ticket, due at once, written to its place in the queue folder; null when it could not be
+// written (or the participant identifier, the queue folder, the data path or its name is
+// missing). `OriginalFilename` is `originalName`, or the data file's own name.
 std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::string>& participantId,
                                        const std::optional<std::string>& envelopeId,
                                        const std::optional<std::string>& login, const std::string& queueFolder,
-                                       const std::string& dataPath);
+                                       const std::string& dataPath,
+                                       const std::optional<std::string>& originalName = std::nullopt);
 // The ticket file text.
 std::string TicketText(const CPTicket& ticket);
 bool WriteTicket(const CPTicket& ticket);
-// Fills `ticket` from the file at `path`. An empty file fails silently and stays; a file the XML
-// parser rejects is reported on the event channel and deleted.
+// Fills `ticket` from the file at `path`. An empty file fails silently and stays; a file larger
+// than any ticket is set aside unread (renamed "<name>.oversized"); a file the XML parser rejects
+// is reported on the event channel and deleted.
 bool LoadTicket(const std::string& path, CPTicket& ticket);
 bool DeferTicket(CPTicket& ticket, int64_t seconds);
 bool RemoveTicket(const CPTicket& ticket);

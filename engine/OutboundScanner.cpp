@@ -1,15 +1,16 @@
 // The ticket is written before the document moves: a crash between the two leaves a ticket whose
-// document is still in outbound, which the next pass queues again under the same ticket name. The
-// other order would leave a queued document that no ticket will ever send.
+// document is still in outbound. That ticket gives way when the next pass queues the document
+// again, so it takes the same place. The other order would leave a queued document that no
+// ticket will ever send.
 #include "engine/OutboundScanner.h"
 
 #include <cerrno>
 
 #include "common/Log.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "platform/Files.h"
 
 namespace zel {
@@ -20,6 +21,13 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
   int error = 0;
   auto held = ExclusiveFile::Open(path, &error);
   if (!held) return;  // taken by another program since the listing: next pass
+  const std::string name = FileNameOf(path);
+  if (!TicketCanCarry(name)) {
+    LogError("XML file %s has a name that a ticket cannot carry (a control character or invalid UTF-8), moving to bad",
+             path.c_str());
+    MoveFileToFolder(*config.paths.Bad, path);
+    return;
+  }
   std::unique_ptr<envelopeInfo> envelope =
       ReadEnvelopeStream([&held](char* to, int64_t n) { return held->read(to, n); }, path);
 
@@ -34,14 +42,16 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
 
   LogDebug("ParticipantID %s in XML file %s, moving to queue", envelope->participantId->c_str(), path.c_str());
   const std::string& queue = *config.paths.Queue;
-  const std::string queued = JoinPath(queue, FileNameOf(path));
-  std::shared_ptr<CPTicket> ticket =
-      CreateTicket(CPTicket::kUpload, envelope->participantId, envelope->envelopeId, login, queue, queued);
+  // A place of its own in the queue: never over another document or another document's ticket.
+  const std::optional<std::string> queued = QueuedDocumentPath(queue, name);
+  std::shared_ptr<CPTicket> ticket = queued ? CreateTicket(CPTicket::kUpload, envelope->participantId,
+                                                           envelope->envelopeId, login, queue, *queued, name)
+                                            : nullptr;
   if (!ticket) {
     LogError("XML file %s moved back to outbound", path.c_str());
     return;  // it never left
   }
-  if (!MoveFileToFolder(queue, path)) {
+  if (!MoveFileTo(path, *queued)) {
     RemoveTicket(*ticket);  // the document stays in outbound and is tried again next pass
     return;
   }

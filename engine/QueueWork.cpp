@@ -11,10 +11,10 @@
 #include "common/TestKnobs.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
-#include "engine/CPExchangeClient.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "engine/CPExchangeClient.h"
+#include "engine/CPTicket.h"
 #include "platform/Console.h"
 
 namespace zel {
@@ -120,7 +120,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
                   CPExchangeClient& client) {
   const std::string file = ticket.OutboundFile.value_or("");
   // Only a document in the queue folder is ever posted and deleted, whatever a ticket names.
-  if (!config.paths.Queue || FolderOf(file) != *config.paths.Queue) {
+  if (!config.paths.Queue || !SameFolder(FolderOf(file), *config.paths.Queue)) {
     LogError("Ticket file %s names a document outside the queue folder: %s", ticket.TicketFile.value_or("").c_str(),
              file.c_str());
     RemoveTicket(ticket);
@@ -262,6 +262,14 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
         LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
         continue;
       }
+      if (!TicketCanCarry(name)) {
+        // Left on the server, where a person can rename it; said once per list.
+        LogError(
+            "Refusing file name %s from the server: a ticket cannot carry it (a control character or invalid "
+            "UTF-8)",
+            name.c_str());
+        continue;
+      }
       std::optional<std::string> target = InboundPath(config, *account, name);
       if (!target) {
         LogError("No inbound subfolder for account %s: its login or participant identifier names no folder",
@@ -269,7 +277,7 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
         break;
       }
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
-                                 *config.paths.Queue, *target);
+                                 *config.paths.Queue, *target, name);
       if (ticket)
         LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
                 ticket->OriginalFilename->c_str());

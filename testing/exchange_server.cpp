@@ -8,8 +8,9 @@
 // Statuses: 552 no credentials, 553 wrong credentials, 554 no file parameter, 555 no such file,
 // 557 no envelope id, 558 an envelope id posted before. Faults: lines "<op> <what> <count>", op
 // list|get|remove|post, what a status number or "truncate" (a get body cut short); each use counts
-// one down. The journal gets one line per request; T, when given, "<microseconds since 1970> <op>
-// <status>" per request, taken as the answer is made, for benchmarks. The chaos relay forwards to the HTTPS port and
+// one down. The journal gets one line per request, and one "chaos cut=up|down at=N" per
+// connection the relay cut; T, when given, "<microseconds since 1970> <op> <status>" per request,
+// taken as the answer is made, for benchmarks. The chaos relay forwards to the HTTPS port and
 // cuts a share of its connections at a random byte (log-uniform up to 256 KiB, so handshakes,
 // requests and bodies are all hit), either way (mid-handshake, mid-request or
 // mid-body).
@@ -95,6 +96,11 @@ void Journal(const std::string& op, const httplib::Request& req, int status, siz
       << " connection=" << h("Connection") << " accept-encoding=" << h("Accept-Encoding")
       << " content-encoding=" << h("Content-Encoding") << " content-type=" << h("Content-Type") << " body=" << bodySize
       << "\n";
+}
+
+void JournalLine(const std::string& line) {
+  std::lock_guard<std::mutex> hold(lock);
+  std::ofstream(journalPath, std::ios::app) << line << "\n";
 }
 
 // The account a request speaks for, or the status that refuses it.
@@ -231,6 +237,7 @@ void Relay(int client, uint16_t target, std::optional<std::pair<bool, size_t>> c
       size_t k = size_t(n);
       if (cut && cut->first == upward && moved + k >= cut->second) {
         send(to, block, cut->second - moved, MSG_NOSIGNAL);
+        JournalLine(std::string("chaos cut=") + (upward ? "up" : "down") + " at=" + std::to_string(cut->second));
         break;
       }
       if (send(to, block, k, MSG_NOSIGNAL) <= 0) break;

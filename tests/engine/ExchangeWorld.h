@@ -23,6 +23,7 @@ struct WorldOptions {
   std::string extraList;
   bool subdirs = false, byLogin = false, copy = false;
   bool fastRetry = true;
+  std::string queue = "queue";  // the queue folder as config.xml spells it, under the base folder
 };
 
 class ExchangeWorld {
@@ -32,6 +33,7 @@ class ExchangeWorld {
     for (const char* f : {"base/in", "base/out", "base/bad", "base/queue", "base/temp", "base/log", "base/copy",
                           "base/state", "mb", "server"})
       fs::create_directories(dir / f);
+    fs::create_directories(dir / ("base/" + options_.queue));
     WriteFile(dir / "server/accounts", "alice secretA PID-A\nbob secretB PID-B\ncarol secretC PID-C\n");
     std::vector<std::string> argv = {std::string(ZEL_BINARY_DIR) + "/testing/exchange_server",
                                      "--cert",
@@ -78,7 +80,9 @@ class ExchangeWorld {
         dir / "base/config.xml",
         "<config><Basedir path='" + b +
             "'/><Inbound path='$basedir/in'/><Outbound path='$basedir/out'/>"
-            "<Bad path='$basedir/bad'/><Queue path='$basedir/queue'/><Temp path='$basedir/temp'/>"
+            "<Bad path='$basedir/bad'/><Queue path='$basedir/" +
+            options_.queue +
+            "'/><Temp path='$basedir/temp'/>"
             "<Logfile path='$basedir/log/zel.log'/><Copy path='$basedir/copy' enabled='" +
             std::string(options_.copy ? "true" : "false") + "'/><Subdirs enabled='" +
             (options_.subdirs ? "true" : "false") + "' bylogin='" + (options_.byLogin ? "true" : "false") +

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "engine/OutboundScanner.h"
 #include "tests/ChildProcess.h"
 #include "tests/TestSupport.h"
@@ -88,11 +90,12 @@ TEST_F(Folders, ScanQueuesWithATicketOrSetsAsideInBad) {
   ScanOutbound(config);
   EXPECT_TRUE(Names(dir / "out").empty());
   EXPECT_EQ(Names(dir / "bad"), (std::vector<std::string>{"broken.xml", "deep.xml", "nopid.xml"}));
-  EXPECT_EQ(test::ReadFile(dir / "queue/a&b 1.xml"), Document("P-unknown", "E-1")) << "replaces the older one";
+  EXPECT_EQ(test::ReadFile(dir / "queue/a&b 1.xml"), "older copy") << "a queued document is never replaced";
+  EXPECT_EQ(test::ReadFile(dir / "queue/a&b 1~1.xml"), Document("P-unknown", "E-1"));
   CPTicket ticket;
-  ASSERT_TRUE(LoadTicket(dir / "queue/a&b 1.ticket", ticket));
+  ASSERT_TRUE(LoadTicket(dir / "queue/a&b 1~1.ticket", ticket));
   EXPECT_EQ(ticket.TicketAction, CPTicket::kUpload);
-  EXPECT_EQ(ticket.OutboundFile, dir / "queue/a&b 1.xml");
+  EXPECT_EQ(ticket.OutboundFile, dir / "queue/a&b 1~1.xml");
   EXPECT_EQ(ticket.ParticipantID, "P-unknown");
   EXPECT_EQ(ticket.EnvelopeID, "E-1");
   EXPECT_EQ(ticket.Login, std::nullopt) << "no login when scanning the outbound folder itself";
@@ -190,6 +193,79 @@ TEST_F(Folders, DeliveryTargetsFollowTheSubdirsRulesAndStayInside) {
     }
   }
   EXPECT_EQ(ColonsToHyphens("C:/a:b"), "C:/a-b");
+}
+
+// Every ticket of the queue, by the original name and login it carries, with its document's bytes.
+std::map<std::string, std::string> QueuedByOrigin(const std::string& queue) {
+  std::map<std::string, std::string> found;
+  for (const auto& e : fs::directory_iterator(queue)) {
+    if (e.path().extension() != ".ticket") continue;
+    CPTicket t;
+    EXPECT_TRUE(LoadTicket(e.path(), t)) << e.path();
+    found[t.Login.value_or("-") + "/" + t.OriginalFilename.value_or("")] = test::ReadFile(t.OutboundFile.value_or(""));
+  }
+  return found;
+}
+
+TEST_F(Folders, NamesThatShareATicketNameEachGetAPlaceOfTheirOwn) {
+  std::map<std::string, std::string> dropped;
+  for (const char* name : {"a.xml", "a.XML", "a.Xml", "c:d.xml", "c-d.xml"}) {
+    dropped[std::string("-/") + name] = Document("P1", std::string("env-") + name);
+    test::WriteFile(dir / (std::string("out/") + name), dropped[std::string("-/") + name]);
+  }
+  ScanOutbound(config);
+  config.paths.subdirsByLogin = true;
+  for (const char* login : {"alice", "bob"}) {
+    fs::create_directory(dir / (std::string("out/") + login));
+    dropped[std::string(login) + "/x.xml"] = Document("P1", std::string("env-x-") + login);
+    test::WriteFile(dir / (std::string("out/") + login + "/x.xml"), dropped[std::string(login) + "/x.xml"]);
+  }
+  ScanOutbound(config);
+  EXPECT_EQ(QueuedByOrigin(dir / "queue"), dropped);
+  EXPECT_EQ(test::CountFiles(dir / "queue"), 2 * dropped.size()) << "one document and one ticket each";
+}
+
+TEST_F(Folders, AFailedMoveTakesBackOnlyItsOwnTicket) {
+  test::WriteFile(dir / "queue/q.xml", Document("P1", "earlier"));
+  ASSERT_TRUE(CreateTicket(CPTicket::kUpload, std::string("P1"), std::string("earlier"), std::nullopt, dir / "queue",
+                           dir / "queue/q.xml"));
+  const std::string earlier = test::ReadFile(dir / "queue/q.ticket");
+  test::WriteFile(dir / "out/q.xml", Document("P1", "later"));
+  // Files in an append-only folder cannot be moved out of it, not even by root.
+  if (std::system(("chattr +a '" + dir / "out" + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "chattr +a is not available here";
+  ScanOutbound(config);
+  std::system(("chattr -a '" + dir / "out" + "'").c_str());
+  EXPECT_TRUE(fs::exists(dir / "out/q.xml")) << "stays for the next pass";
+  EXPECT_EQ(test::ReadFile(dir / "queue/q.ticket"), earlier) << "the earlier document keeps its ticket";
+  EXPECT_EQ(Names(dir / "queue"), (std::vector<std::string>{"q.ticket", "q.xml"}));
+}
+
+TEST_F(Folders, ANameATicketCannotCarryGoesToBadBeforeAnythingMoves) {
+  for (const char* name : {"ctl\x01.xml", "bad\xFF.xml", "tab\there.xml"})
+    test::WriteFile(dir / (std::string("out/") + name), Document("P1"));
+  ScanOutbound(config);
+  EXPECT_EQ(Names(dir / "bad"), (std::vector<std::string>{"bad\xFF.xml", "ctl\x01.xml"}));
+  CPTicket ticket;
+  ASSERT_TRUE(LoadTicket(dir / "queue/tab\there.ticket", ticket));
+  EXPECT_EQ(ticket.OriginalFilename, "tab\there.xml");
+  EXPECT_EQ(ticket.OutboundFile, dir / "queue/tab\there.xml");
+}
+
+TEST_F(Folders, TheColonRuleNeverTouchesAConfiguredFolder) {
+  fs::create_directories(dir / "col:on/queue");
+  config.paths.Queue = dir / "col:on/queue";
+  test::WriteFile(dir / "out/doc:1.xml", Document("P1"));
+  ScanOutbound(config);
+  EXPECT_FALSE(fs::exists(dir / "col-on"));
+  EXPECT_EQ(Names(dir / "col:on/queue"), (std::vector<std::string>{"doc-1.ticket", "doc:1.xml"}));
+  ASVariableBuffer body;
+  body.append(std::string("<d/>"));
+  EXPECT_TRUE(WriteBufferToFile(dir / "col:on/in:x.xml", body));
+  EXPECT_TRUE(fs::exists(dir / "col:on/in-x.xml"));
+  ASSERT_TRUE(WriteBufferToDatedFile(dir / "col:on/c:y.xml", body));
+  EXPECT_EQ(ColonsToHyphens("/a:b/c:d:e.xml"), "/a:b/c-d-e.xml");
+  EXPECT_EQ(ColonsToHyphens("c:d.xml"), "c-d.xml");
 }
 
 }  // namespace
