@@ -55,9 +55,15 @@ bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error)
   }
   buffer.setReadPosition(0);
   char piece[32768];
-  int64_t got;
-  while ((got = buffer.read(piece, sizeof piece)) > 0)
+  int64_t got, written = 0;
+  while ((got = buffer.read(piece, sizeof piece)) > 0) {
     if (!writer->write(piece, got, error)) return false;
+    written += got;
+  }
+  if (written != buffer.length()) {  // the buffer could not give back all it holds
+    *error = EIO;
+    return false;
+  }
   return writer->commit(error);
 }
 

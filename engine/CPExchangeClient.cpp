@@ -130,8 +130,10 @@ void CPExchangeClient::BuildPostRequest(const std::string& path, const std::stri
   Finish();
   char scratch[65536];
   content->setReadPosition(0);
-  int64_t got;
-  while ((got = content->read(scratch, sizeof scratch)) > 0) wire_.append(scratch, got);
+  int64_t got, copied = 0;
+  while ((got = content->read(scratch, sizeof scratch)) > 0 && wire_.append(scratch, got) == got) copied += got;
+  // A request that could not be built whole is not sent at all.
+  if (copied != content->length()) wire_.reset();
 }
 
 int64_t CPExchangeClient::Send() {

@@ -2,6 +2,7 @@
 // writes, and a recorder for the event channel.
 #pragma once
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -52,6 +53,30 @@ inline size_t CountFiles(const std::string& dir) {
     ++n;
   return n;
 }
+
+// A small tmpfs mounted on a new folder for the life of the object, for tests that need a file
+// system that fills up. Not mounted (ok() false) where this process may not mount.
+class TmpfsMount {
+ public:
+  TmpfsMount(const std::string& at, const std::string& size) : at_(at) {
+    std::error_code ec;
+    std::filesystem::create_directories(at, ec);
+    ok_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0777").c_str()) == 0;
+  }
+  ~TmpfsMount() {
+    if (ok_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+  bool ok() const { return ok_; }
+  bool resize(const std::string& size) {
+    return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+  }
+
+ private:
+  std::string at_;
+  bool ok_ = false;
+};
 
 // Installs itself as the event sink for its lifetime and keeps every message.
 class EventRecorder : public EventSink {

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 
@@ -195,6 +196,50 @@ TEST(Exchange, PartialBodiesStayOnTheServerAndHostileNamesAreRefused) {
   EXPECT_FALSE(fs::exists(world.dir / "base/evil.xml"));
   EXPECT_FALSE(fs::exists(world.dir / "base/in/sub"));
   EXPECT_EQ(world.Journal().find("file=../evil.xml"), std::string::npos) << "never even asked for";
+}
+
+// The spill folder fills up during downloads: alice's body comes gzip-coded on a kept-alive
+// connection, bob's plain, one connection per ticket. Nothing that lost bytes is delivered, written to
+// bad or removed from the server; once there is room again, both arrive whole.
+TEST(Exchange, ADownloadThatCannotKeepItsBytesFailsAndStaysOnTheServer) {
+  test::ExchangeWorld world(test::WorldOptions{});
+  test::TmpfsMount spill(world.dir / "spill", "512k");
+  if (!spill.ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string doc = test::ExchangeWorld::Envelope("PID-A", "in-big", 3000000);
+  world.PutInbox("alice", "big-a.xml", doc);
+  world.PutInbox("bob", "big-b.xml", doc);
+  auto zel = world.StartZel({"TMPDIR=" + (world.dir / "spill")});
+  auto served = [&](const std::string& login) {
+    const std::string journal = world.Journal();
+    size_t n = 0;
+    for (size_t at = 0; (at = journal.find("get status=200 login=" + login, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  ASSERT_TRUE(world.WaitFor([&] { return served("alice") >= 3 && served("bob") >= 3; }, 60)) << world.Log();
+  const std::string log = world.Log();
+  for (const char* name : {"big-a.xml", "big-b.xml"})
+    EXPECT_TRUE(std::regex_search(log, std::regex(std::string("File ") + name + " partial download, size \\d+")))
+        << name;
+  EXPECT_FALSE(Contains(log, "delivered to inbound")) << log;
+  EXPECT_FALSE(Contains(log, "No ED header")) << log;
+  EXPECT_EQ(world.Count("base/in"), 0u);
+  EXPECT_EQ(world.Count("base/bad"), 0u);
+  EXPECT_TRUE(world.OnServer("alice", "big-a.xml"));
+  EXPECT_TRUE(world.OnServer("bob", "big-b.xml"));
+
+  ASSERT_TRUE(spill.resize("64m"));
+  ASSERT_TRUE(world.WaitFor(
+      [&] {
+        return !world.OnServer("alice", "big-a.xml") && !world.OnServer("bob", "big-b.xml") &&
+               fs::exists(world.dir / "base/in/big-a.xml") && fs::exists(world.dir / "base/in/big-b.xml");
+      },
+      60))
+      << world.Log();
+  zel->signal(SIGINT);
+  EXPECT_EQ(zel->wait(), 0);
+  EXPECT_EQ(test::ReadFile(world.dir / "base/in/big-a.xml"), doc);
+  EXPECT_EQ(test::ReadFile(world.dir / "base/in/big-b.xml"), doc);
+  EXPECT_EQ(world.Count("base/bad"), 0u);
 }
 
 // Every document of both directions sits exactly once where it belongs at the end.

@@ -114,7 +114,7 @@ class ExchangeWorld {
     return std::filesystem::exists(dir / ("mb/" + login + "/inbox/" + name));
   }
 
-  std::unique_ptr<ChildProcess> StartZel() {
+  std::unique_ptr<ChildProcess> StartZel(const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env = {"SSL_CERT_FILE=" + std::string(ZEL_BINARY_DIR) + "/pki/ca.pem",
                                     "ZEL_SERVER_HOSTS=localhost,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1",
                                     "ZEL_CONSOLE_RECORD=" + (dir / "console"),
@@ -122,6 +122,7 @@ class ExchangeWorld {
                                     "ZEL_TEST_TICK_MS=20",
                                     "NOTIFY_SOCKET="};
     if (options_.fastRetry) env.push_back("ZEL_TEST_RETRY_SECONDS=1");
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"}, env, dir / "zel.out");
   }
