@@ -198,6 +198,49 @@ TEST(Exchange, PartialBodiesStayOnTheServerAndHostileNamesAreRefused) {
   EXPECT_EQ(world.Journal().find("file=../evil.xml"), std::string::npos) << "never even asked for";
 }
 
+// A server that ends every connection after one or two requests, saying "Connection: close" in
+// its last response: zel opens a new connection before the next request, so every document is
+// fetched, delivered and removed once, and every upload is posted once.
+TEST(Exchange, AConnectionTheServerClosesIsRenewedBeforeTheNextRequest) {
+  for (int perConnection : {1, 2}) {
+    SCOPED_TRACE(perConnection);
+    test::WorldOptions options;
+    options.requestsPerConnection = perConnection;
+    test::ExchangeWorld world(options);
+    std::map<std::string, std::string> down;
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "d" + std::to_string(i) + ".xml";
+      down[name] = test::ExchangeWorld::Envelope("PID-A", "in-" + std::to_string(i), 1000);
+      world.PutInbox("alice", name, down[name]);
+      world.Drop("u" + std::to_string(i) + ".xml", "PID-A", "up-" + std::to_string(i));
+    }
+    auto zel = world.StartZel();
+    auto settled = [&] {
+      for (const auto& [name, doc] : down)
+        if (world.OnServer("alice", name) || !fs::exists(world.dir / ("base/in/" + name))) return false;
+      for (int i = 0; i < 3; ++i)
+        if (world.Posted("alice", "up-" + std::to_string(i)).empty()) return false;
+      return true;
+    };
+    ASSERT_TRUE(world.WaitFor(settled, 30)) << world.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // a few more lists: nothing comes twice
+    zel->signal(SIGINT);
+    EXPECT_EQ(zel->wait(), 0);
+    const std::string log = world.Log(), journal = world.Journal();
+    for (const auto& [name, doc] : down) {
+      EXPECT_EQ(test::ReadFile(world.dir / ("base/in/" + name)), doc);
+      size_t fetched = 0;
+      for (size_t at = 0;
+           (at = journal.find("get status=200 login=alice pass=secretA file=" + name, at)) != std::string::npos; ++at)
+        ++fetched;
+      EXPECT_EQ(fetched, 1u) << name << "\n" << journal;
+    }
+    for (const char* failure : {"Cannot remove file", "Cannot receive server response", "was not sent"})
+      EXPECT_FALSE(Contains(log, failure)) << failure << "\n" << log;
+    EXPECT_TRUE(Contains(log, "Reconnected to localhost:" + std::to_string(world.port))) << log;
+  }
+}
+
 // The spill folder fills up during downloads: alice's body comes gzip-coded on a kept-alive
 // connection, bob's plain, one connection per ticket. Nothing that lost bytes is delivered, written to
 // bad or removed from the server; once there is room again, both arrive whole.

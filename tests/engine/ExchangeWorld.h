@@ -21,6 +21,7 @@ struct WorldOptions {
   std::string extraList;
   bool subdirs = false, byLogin = false, copy = false;
   bool fastRetry = true;
+  int requestsPerConnection = 0;  // 0: the server's own limit
 };
 
 class ExchangeWorld {
@@ -48,6 +49,8 @@ class ExchangeWorld {
                                      dir / "server/faults"};
     WriteFile(dir / "server/faults", options_.faults);
     if (options_.chunked) argv.push_back("--chunked");
+    if (options_.requestsPerConnection > 0)
+      argv.insert(argv.end(), {"--requests-per-connection", std::to_string(options_.requestsPerConnection)});
     if (!options_.extraList.empty()) {
       WriteFile(dir / "server/extra", options_.extraList);
       argv.insert(argv.end(), {"--extra-list", dir / "server/extra"});
