@@ -106,10 +106,10 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
   return entries;
 }
 
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path) {
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path, ExclusiveFile* held) {
   const std::string target = JoinPath(folder, FileNameOf(path));
   int error = 0;
-  if (!MoveFileReplacing(path, target, true, &error)) {
+  if (!(held ? held->moveTo(target, true, &error) : MoveFileReplacing(path, target, true, &error))) {
     LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);
     return std::nullopt;
   }

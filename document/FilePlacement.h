@@ -13,6 +13,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+class ExclusiveFile;
 struct CPConfig;
 struct CPConfigAccount;
 
@@ -30,8 +31,10 @@ std::vector<std::string> ListXmlFiles(const std::string& folder);
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
 
 // Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
-// with "Moving file %s to %s failed, error %d".
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path);
+// with "Moving file %s to %s failed, error %d". A file this process holds exclusively is moved
+// through its `held` descriptor.
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path,
+                                            ExclusiveFile* held = nullptr);
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);

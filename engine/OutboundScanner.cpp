@@ -7,9 +7,9 @@
 
 #include "common/Log.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "platform/Files.h"
 
 namespace zel {
@@ -28,7 +28,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
       LogError("Cannot find ParticipantID in XML file %s, moving to bad", path.c_str());
     else
       LogError("Cannot parse XML file %s, moving to bad", path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path);
+    MoveFileToFolder(*config.paths.Bad, path, held.get());
     return;
   }
 
@@ -41,7 +41,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
     LogError("XML file %s moved back to outbound", path.c_str());
     return;  // it never left
   }
-  if (!MoveFileToFolder(queue, path)) {
+  if (!MoveFileToFolder(queue, path, held.get())) {
     RemoveTicket(*ticket);  // the document stays in outbound and is tried again next pass
     return;
   }

@@ -25,12 +25,16 @@ class ExclusiveFile {
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
   int64_t read(void* destination, int64_t n);  // bytes read, 0 at the end, -1 (errno) on failure
+  // Moves the held file to `to`, replacing it, as MoveFileReplacing does; across file systems the
+  // copy is read through this descriptor, since opening the file again would wait out our own hold.
+  bool moveTo(const std::string& to, bool durable, int* error);
   int64_t size() const { return size_; }
   int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
 
  private:
-  ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs);
+  ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs);
   int fd_;
+  std::string path_;
   bool leased_;
   int64_t size_;
   int64_t lastAccessNs_;

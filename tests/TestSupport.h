@@ -19,13 +19,17 @@ namespace zel::test {
 
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "scratchXXXXXX").string();
-    path_ = mkdtemp(pattern.data());
+  // In TMPDIR, or in `parent` when given.
+  explicit ScratchDir(const std::string& parent = "") {
+    std::string pattern =
+        ((parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent)) / "scratchXXXXXX")
+            .string();
+    const char* made = mkdtemp(pattern.data());
+    path_ = made ? made : "";
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }

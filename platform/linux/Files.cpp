@@ -50,8 +50,8 @@ void SyncFolder(const std::string& folder) {
   }
 }
 
-ExclusiveFile::ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs)
-    : fd_(fd), leased_(leased), size_(size), lastAccessNs_(lastAccessNs) {}
+ExclusiveFile::ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs)
+    : fd_(fd), path_(std::move(path)), leased_(leased), size_(size), lastAccessNs_(lastAccessNs) {}
 
 ExclusiveFile::~ExclusiveFile() {
   if (leased_) ::fcntl(fd_, F_SETLEASE, F_UNLCK);
@@ -92,7 +92,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, int*
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (::fstat(fd, &st) != 0) st = {};
   int64_t atime = int64_t(st.st_atim.tv_sec) * 1000000000 + st.st_atim.tv_nsec;
-  return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(fd, leased, int64_t(st.st_size), atime));
+  return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(fd, path, leased, int64_t(st.st_size), atime));
 }
 
 int64_t ExclusiveFile::read(void* destination, int64_t n) {
@@ -153,7 +153,12 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* e
   return writer && writer->write(bytes.data(), int64_t(bytes.size()), error) && writer->commit(error);
 }
 
-bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error) {
+namespace {
+
+// The move of `from` to `to` by rename; across file systems a durable copy of `in` (the source,
+// read from its start) under a temporary name is put in place, then the source goes. `in` < 0: the
+// source is opened here for the copy.
+bool MoveThrough(int in, const std::string& from, const std::string& to, bool durable, int* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) {
     if (durable) SyncFolder(FolderOf(to));
     return true;
@@ -162,17 +167,17 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     if (error) *error = errno;
     return false;
   }
-  // Another file system: a durable copy under a temporary name, put in place, then the source goes.
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  const int opened = in < 0 ? ::open(from.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (in < 0 && opened < 0) {
     if (error) *error = errno;
     return false;
   }
+  const int source = in < 0 ? opened : in;
   auto writer = AtomicFileWriter::Create(to, error);
   bool ok = writer != nullptr;
   char block[65536];
-  while (ok) {
-    ssize_t got = ::read(in, block, sizeof block);
+  for (off_t offset = 0; ok;) {
+    ssize_t got = ::pread(source, block, sizeof block, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       if (error) *error = errno;
@@ -180,8 +185,9 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     }
     if (got <= 0) break;
     ok = writer->write(block, got, error);
+    offset += got;
   }
-  ::close(in);
+  if (opened >= 0) ::close(opened);
   if (!ok || !writer->commit(error)) return false;
   if (::unlink(from.c_str()) != 0) {
     // The source must not stay behind beside its copy: take the copy back.
@@ -189,6 +195,18 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     ::unlink(to.c_str());
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error) {
+  return MoveThrough(-1, from, to, durable, error);
+}
+
+bool ExclusiveFile::moveTo(const std::string& to, bool durable, int* error) {
+  if (!MoveThrough(fd_, path_, to, durable, error)) return false;
+  path_ = to;
   return true;
 }
 

@@ -2,11 +2,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "engine/OutboundScanner.h"
 #include "tests/ChildProcess.h"
 #include "tests/TestSupport.h"
@@ -115,6 +116,36 @@ TEST_F(Folders, PerLoginModeScansOnlyTheAccountsFolders) {
   CPTicket ticket;
   ASSERT_TRUE(LoadTicket(dir / "queue/a.ticket", ticket));
   EXPECT_EQ(ticket.Login, "alice") << "the folder's login finds the account";
+}
+
+// Queue and bad on another file system: each move is a copy, read through the descriptor the scanner
+// already holds. Opening the file a second time would break the scanner's own lease and wait out
+// the kernel's lease-break time (45 s) for every document.
+TEST_F(Folders, MovesToAnotherFileSystemGoThroughTheHeldFileWithoutWaiting) {
+  test::ScratchDir other("/dev/shm");
+  struct stat here {
+  }, there{};
+  if (other.path().empty() || stat(dir.path().c_str(), &here) != 0 || stat(other.path().c_str(), &there) != 0 ||
+      here.st_dev == there.st_dev)
+    GTEST_SKIP() << "/dev/shm is not a file system of its own here";
+  for (const char* name : {"queue", "bad"}) fs::create_directory(other / name);
+  config.paths.Queue = other / "queue";
+  config.paths.Bad = other / "bad";
+  std::map<std::string, std::string> documents;
+  for (int i = 0; i < 3; ++i) {
+    documents["doc" + std::to_string(i) + ".xml"] = Document("P1", "e" + std::to_string(i)) + std::string(100000, ' ');
+    test::WriteFile(dir / ("out/doc" + std::to_string(i) + ".xml"), documents["doc" + std::to_string(i) + ".xml"]);
+  }
+  test::WriteFile(dir / "out/nopid.xml", "<Envelope/>");
+  const auto start = std::chrono::steady_clock::now();
+  ScanOutbound(config);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 20s) << "a move waited for the scanner's own hold";
+  EXPECT_TRUE(Names(dir / "out").empty());
+  EXPECT_EQ(Names(other / "bad"), std::vector<std::string>{"nopid.xml"});
+  EXPECT_EQ(Names(other / "queue"), (std::vector<std::string>{"doc0.ticket", "doc0.xml", "doc1.ticket", "doc1.xml",
+                                                              "doc2.ticket", "doc2.xml"}));
+  for (const auto& [name, bytes] : documents) EXPECT_EQ(test::ReadFile(other / ("queue/" + name)), bytes) << name;
 }
 
 TEST_F(Folders, ListingByAgeIsOldestFirstAndStable) {
