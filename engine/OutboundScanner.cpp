@@ -55,6 +55,7 @@ void ScanFolder(const CPConfig& config, const std::string& folder, const std::op
 }  // namespace
 
 void ScanOutbound(const CPConfig& config) {
+  BeginExclusivePass();
   const CPConfigPaths& p = config.paths;
   if (!p.Outbound || !p.Queue || !p.Bad) return;
   if (!p.subdirsByLogin) {

@@ -40,6 +40,12 @@ class ExclusiveFile {
   int64_t lastAccessNs_;
 };
 
+// Starts a new pass over the folders. Where the lease is refused for lack of rights (the service
+// runs as neither the file's owner nor root) or leases are not supported, a file counts as free only
+// when nobody holds a flock on it and its size and modification time are what an earlier pass saw:
+// a writer that takes no lock shows only by the changes it makes.
+void BeginExclusivePass();
+
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the
 // temporary file is removed, so nobody ever sees a half-written file under the real name.

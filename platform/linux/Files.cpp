@@ -1,6 +1,7 @@
 // Linux file-system services. The exclusive open is a write lease: the kernel grants one only
 // while no other open file description exists for the file. SIGIO, which a lease break raises, is
-// ignored by the service. Where leases are not available, flock stands in.
+// ignored by the service. Where a lease is refused (not the owner, not root) or not supported, flock
+// and a size and modification time unchanged since an earlier pass stand in.
 #include "platform/Files.h"
 
 #include <fcntl.h>
@@ -11,7 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 namespace zel {
 
@@ -41,6 +45,39 @@ bool WriteAll(int fd, const char* data, size_t n) {
 }
 
 }  // namespace
+
+namespace {
+
+// What earlier passes saw of files whose lease was refused, by device and inode (a rename into the
+// queue keeps both). An entry not seen for kForgetAfter passes is dropped.
+struct Sighting {
+  int64_t size, modifiedNs;
+  uint64_t firstPass, lastPass;
+};
+constexpr uint64_t kForgetAfter = 16;
+std::mutex sightingsLock;
+std::map<std::pair<dev_t, ino_t>, Sighting> sightings;
+uint64_t currentPass = 1;
+
+// Whether the file was seen with this size and modification time in an earlier pass; records it.
+bool UnchangedSinceEarlierPass(const struct stat& st) {
+  const int64_t modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  std::lock_guard<std::mutex> hold(sightingsLock);
+  Sighting& seen = sightings[{st.st_dev, st.st_ino}];
+  if (seen.firstPass == 0 || seen.size != int64_t(st.st_size) || seen.modifiedNs != modified)
+    seen = {int64_t(st.st_size), modified, currentPass, currentPass};
+  seen.lastPass = currentPass;
+  return seen.firstPass < currentPass;
+}
+
+}  // namespace
+
+void BeginExclusivePass() {
+  std::lock_guard<std::mutex> hold(sightingsLock);
+  ++currentPass;
+  for (auto it = sightings.begin(); it != sightings.end();)
+    it = it->second.lastPass + kForgetAfter < currentPass ? sightings.erase(it) : std::next(it);
+}
 
 void SyncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -85,6 +122,12 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, int*
     if (!unsupported || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       ::close(fd);
       if (error) *error = unsupported ? errno : why;
+      return nullptr;
+    }
+    // flock does not see a writer that takes no lock: only a file at rest since an earlier pass.
+    if (::fstat(fd, &st) != 0 || !UnchangedSinceEarlierPass(st)) {
+      ::close(fd);
+      if (error) *error = EBUSY;
       return nullptr;
     }
   }
