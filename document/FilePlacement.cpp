@@ -162,6 +162,14 @@ bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer) {
   return false;
 }
 
+void RemoveLeftoverTemporaryFiles(const CPConfig& config) {
+  const CPConfigPaths& p = config.paths;
+  const std::pair<const OptString*, int> folders[] = {
+      {&p.Inbound, 1}, {&p.Outbound, 1}, {&p.Queue, 0}, {&p.Bad, 0}, {&p.Copy, 2}};
+  for (const auto& [folder, depth] : folders)
+    if (*folder) RemoveStaleTemporaryFiles(**folder, depth);
+}
+
 namespace {
 
 std::optional<std::string> Target(const CPConfig& c, const OptString& folder, const CPConfigAccount& account,

@@ -58,6 +58,10 @@ bool IsPlainName(const std::string& name);
 // everywhere.
 std::string ColonsToHyphens(std::string path);
 
+// Removes what writers killed mid-write left in the folders files are written into: inbound and
+// outbound (with their subfolders), queue, bad, and copy (with its subfolders and dated folders).
+void RemoveLeftoverTemporaryFiles(const CPConfig& config);
+
 // Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
 // the account's login or participant identifier that would name the subfolder, is not plain.
 std::optional<std::string> InboundPath(const CPConfig& config, const CPConfigAccount& account, const std::string& name);

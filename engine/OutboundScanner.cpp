@@ -38,7 +38,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
   std::shared_ptr<CPTicket> ticket =
       CreateTicket(CPTicket::kUpload, envelope->participantId, envelope->envelopeId, login, queue, queued);
   if (!ticket) {
-    LogError("XML file %s moved back to outbound", path.c_str());
+    LogError("XML file %s stays in outbound: its ticket cannot be written", path.c_str());
     return;  // it never left
   }
   if (!MoveFileToFolder(queue, path, held.get())) {

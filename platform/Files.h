@@ -48,7 +48,9 @@ void BeginExclusivePass();
 
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the
-// temporary file is removed, so nobody ever sees a half-written file under the real name.
+// temporary file is removed, so nobody ever sees a half-written file under the real name. The
+// temporary name is hidden and of fixed length (".zel-" and twelve letters and digits), unique
+// across threads, and readable by this process only.
 class AtomicFileWriter {
  public:
   // Null, with errno in *error, when the temporary file cannot be created.
@@ -74,6 +76,10 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* e
 // Moves a file to `to`, replacing it; across file systems by a durable copy under a temporary name.
 // When `durable`, the target folder is synced so the move survives a crash.
 bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error);
+
+// Removes the temporary files a writer that was killed left in `folder` (and in its subfolders,
+// `depth` levels down); nothing else.
+void RemoveStaleTemporaryFiles(const std::string& folder, int depth = 0);
 
 // fsync of a folder, so that renames into it survive a crash.
 void SyncFolder(const std::string& folder);

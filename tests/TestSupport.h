@@ -58,6 +58,18 @@ inline size_t CountFiles(const std::string& dir) {
   return n;
 }
 
+// Temporary files anywhere under `folder`: hidden names and names with ".tmp" in them.
+inline std::vector<std::string> TemporaryLeftovers(const std::string& folder) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name[0] == '.' || name.find(".tmp") != std::string::npos) found.push_back(it->path().string());
+  }
+  return found;
+}
+
 // A small tmpfs mounted on a new folder for the life of the object, for tests that need a file
 // system that fills up. Not mounted (ok() false) where this process may not mount.
 class TmpfsMount {

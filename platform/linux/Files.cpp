@@ -4,18 +4,24 @@
 // and a size and modification time unchanged since an earlier pass stand in.
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zel {
 
@@ -28,9 +34,37 @@ std::optional<std::string> ProgramPath() {
 
 namespace {
 
+constexpr const char* kTemporaryPrefix = ".zel-";
+constexpr size_t kTemporarySuffixLength = 12;
+
 std::string FolderOf(const std::string& path) {
   size_t cut = path.rfind('/');
   return cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// ".zel-" and twelve random letters and digits: unique across processes and threads, since the file
+// is created only when the name is free.
+std::string TemporaryName() {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[kTemporarySuffixLength];
+  if (::getrandom(random, sizeof random, 0) != ssize_t(sizeof random)) {
+    // No entropy call: the time and the thread's own address still differ between writers.
+    uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    uint64_t(reinterpret_cast<uintptr_t>(&random));
+    for (unsigned char& r : random) r = uint8_t((seed = seed * 6364136223846793005ULL + 1442695040888963407ULL) >> 56);
+  }
+  std::string name = kTemporaryPrefix;
+  for (unsigned char r : random) name.push_back(kAlphabet[r % (sizeof kAlphabet - 1)]);
+  return name;
+}
+
+bool IsTemporaryName(const std::string& name) {
+  if (name.size() != std::strlen(kTemporaryPrefix) + kTemporarySuffixLength || name.rfind(kTemporaryPrefix, 0) != 0)
+    return false;
+  for (size_t i = std::strlen(kTemporaryPrefix); i < name.size(); ++i)
+    if (!std::islower(static_cast<unsigned char>(name[i])) && !std::isdigit(static_cast<unsigned char>(name[i])))
+      return false;
+  return true;
 }
 
 bool WriteAll(int fd, const char* data, size_t n) {
@@ -77,6 +111,25 @@ void BeginExclusivePass() {
   ++currentPass;
   for (auto it = sightings.begin(); it != sightings.end();)
     it = it->second.lastPass + kForgetAfter < currentPass ? sightings.erase(it) : std::next(it);
+}
+
+void RemoveStaleTemporaryFiles(const std::string& folder, int depth) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (!listing) return;
+  std::vector<std::string> stale, below;
+  while (dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && IsTemporaryName(name))
+      stale.push_back(name);
+    else if (S_ISDIR(st.st_mode) && depth > 0)
+      below.push_back(name);
+  }
+  ::closedir(listing);
+  for (const auto& name : stale) ::unlink((folder + "/" + name).c_str());
+  for (const auto& name : below) RemoveStaleTemporaryFiles(folder + "/" + name, depth - 1);
 }
 
 void SyncFolder(const std::string& folder) {
@@ -155,18 +208,17 @@ AtomicFileWriter::~AtomicFileWriter() {
 }
 
 std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error) {
-  // The temporary name ends in neither .xml nor .ticket, so no listing ever takes it.
-  std::string temp = path + ".tmpXXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return nullptr;
+  // A hidden name of fixed length beside the target, so any target name that fits the folder fits
+  // its temporary too; private to this process until it is put in place.
+  const std::string folder = FolderOf(path) + "/";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = folder + TemporaryName();
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path));
+    if (errno != EEXIST) break;
   }
-  // mkstemp creates 0600; the file gets the permissions any new file of this process gets.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path));
+  if (error) *error = errno;
+  return nullptr;
 }
 
 bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
@@ -177,7 +229,10 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
 }
 
 bool AtomicFileWriter::commit(int* error) {
-  bool ok = ::fsync(fd_) == 0;
+  // In place, the file gets the permissions any new file of this process gets.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;

@@ -361,15 +361,33 @@ TEST(Exchange, ConnectionsCutAtRandomLoseNothing) {
 TEST(Exchange, KilledAtRandomMomentsLosesNothing) {
   test::ExchangeWorld world(test::WorldOptions{});
   auto [up, down] = Traffic(world, 200);
+  // A few documents too large for memory, so that kills also land while bodies spill to TMPDIR.
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = "a-big" + std::to_string(i), name = "big" + std::to_string(i) + ".xml";
+    up[id] = world.Drop("bigup" + std::to_string(i) + ".xml", "PID-A", id, 300000 + size_t(i));
+    down[name] = test::ExchangeWorld::Envelope("PID-A", "d-big" + std::to_string(i), 400000 + size_t(i));
+    world.PutInbox("alice", name, down[name]);
+  }
+  const std::string spill = world.dir / "spill";
+  fs::create_directory(spill);
+  const std::vector<std::string> env = {"TMPDIR=" + spill};
+  // A kill lands mid-work when its run moved something and left work to do.
+  auto progress = [&] {
+    return std::to_string(world.Count("base/out")) + "/" + std::to_string(world.Count("base/queue")) + "/" +
+           std::to_string(world.Count("base/in")) + "/" + std::to_string(world.Count("mb/alice/inbox")) + "/" +
+           std::to_string(world.Count("mb/alice/posted")) + "/" + std::to_string(world.Count("mb/bob/posted"));
+  };
   std::mt19937 rng(11);
-  int kills = 0;
+  int kills = 0, midWork = 0;
   for (; kills < 30; ++kills) {
-    auto zel = world.StartZel();
+    const std::string before = progress();
+    auto zel = world.StartZel(env);
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 600));
     zel->signal(SIGKILL);
     zel->wait();
+    if (progress() != before && !Settled(world, up, down)) ++midWork;
   }
-  auto zel = world.StartZel();
+  auto zel = world.StartZel(env);
   const bool settled = world.WaitFor([&] { return Settled(world, up, down); }, 240);
   zel->signal(SIGINT);
   zel->wait();
@@ -383,7 +401,11 @@ TEST(Exchange, KilledAtRandomMomentsLosesNothing) {
       if (journal.compare(journal.find(" id=", at) + 4, id.size() + 1, id + " ") == 0) ++ok;
     EXPECT_EQ(ok, 1u) << id;
   }
-  std::cout << kills << " kills\n";
+  std::cout << kills << " kills, " << midWork << " of them mid-work\n";
+  EXPECT_GE(midWork, 10);
+  // What the kills cut short is gone after the last start: no temporary file, no spill file.
+  EXPECT_EQ(test::TemporaryLeftovers(world.dir / "base"), std::vector<std::string>{});
+  EXPECT_EQ(test::CountFiles(spill), 0u) << "spill files";
 }
 
 }  // namespace
