@@ -34,6 +34,14 @@ std::optional<std::string> ProgramPath() {
 
 namespace {
 
+// The process's umask, read once before main and so before any thread: reading it means setting it
+// for a moment, which would give files that other threads create at that moment the wrong mode.
+const mode_t kProcessUmask = [] {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}();
+
 constexpr const char* kTemporaryPrefix = ".zel-";
 constexpr size_t kTemporarySuffixLength = 12;
 
@@ -230,9 +238,7 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
 
 bool AtomicFileWriter::commit(int* error) {
   // In place, the file gets the permissions any new file of this process gets.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
+  bool ok = ::fchmod(fd_, 0666 & ~kProcessUmask) == 0 && ::fsync(fd_) == 0;
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -222,6 +223,34 @@ TEST_F(Folders, WritersOnManyThreadsAtOnceEachGetTheirOwnTemporaryFile) {
   for (int t = 0; t < 8; ++t)
     EXPECT_EQ(test::ReadFile(dir / ("in/" + std::to_string(t) + "-39.xml")),
               std::string(size_t(1039 + t * 100), char('a' + t)));
+}
+
+// The writers never touch the process's umask: a file another thread creates meanwhile always gets
+// the mode that umask gives it.
+TEST_F(Folders, WritersLeaveTheUmaskOfOtherThreadsAlone) {
+  const mode_t before = umask(022);
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t)
+    writers.emplace_back([&, t] {
+      for (int i = 0; !done; ++i) {
+        int error = 0;
+        WriteFileAtomically(dir / ("in/" + std::to_string(t) + ".xml"), "x", &error);
+      }
+    });
+  int wrong = 0;
+  for (int i = 0; i < 20000 && wrong == 0; ++i) {
+    const std::string path = dir / "out/probe";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 0777) != 0644) ++wrong;
+    if (fd >= 0) close(fd);
+    unlink(path.c_str());
+  }
+  done = true;
+  for (auto& w : writers) w.join();
+  umask(before);
+  EXPECT_EQ(wrong, 0) << "a file created while a writer had set the umask to 0";
 }
 
 // At start the temporary files a killed writer left are removed, and nothing else.
