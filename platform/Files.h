@@ -46,6 +46,11 @@ class ExclusiveFile {
 // a writer that takes no lock shows only by the changes it makes.
 void BeginExclusivePass();
 
+// Who may read a file a writer puts in place: whoever the process's umask (read once, at start)
+// lets read a new file, or its owner only, for files that hold passwords. An owner-only file that
+// replaces another keeps that file's owner and group and never gains a permission bit it lacked.
+enum class FileAccess { kUmask, kOwnerOnly };
+
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the
 // temporary file is removed, so nobody ever sees a half-written file under the real name. The
@@ -54,7 +59,8 @@ void BeginExclusivePass();
 class AtomicFileWriter {
  public:
   // Null, with errno in *error, when the temporary file cannot be created.
-  static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error);
+  static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error,
+                                                  FileAccess access = FileAccess::kUmask);
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
@@ -64,14 +70,17 @@ class AtomicFileWriter {
   bool commit(int* error);
 
  private:
-  AtomicFileWriter(int fd, std::string temp, std::string path);
+  AtomicFileWriter(int fd, std::string temp, std::string path, FileAccess access);
+  bool setAccess();  // owner and permission bits of the file about to be put in place
   int fd_;
+  FileAccess access_;
   std::string temp_, path_;
   bool committed_ = false;
 };
 
 // Replaces `path` with `bytes` through an AtomicFileWriter. False with errno in *error.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error);
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error,
+                         FileAccess access = FileAccess::kUmask);
 
 // Moves a file to `to`, replacing it; across file systems by a durable copy under a temporary name.
 // When `durable`, the target folder is synced so the move survives a crash.

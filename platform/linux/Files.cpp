@@ -207,22 +207,22 @@ int64_t ExclusiveFile::read(void* destination, int64_t n) {
   }
 }
 
-AtomicFileWriter::AtomicFileWriter(int fd, std::string temp, std::string path)
-    : fd_(fd), temp_(std::move(temp)), path_(std::move(path)) {}
+AtomicFileWriter::AtomicFileWriter(int fd, std::string temp, std::string path, FileAccess access)
+    : fd_(fd), access_(access), temp_(std::move(temp)), path_(std::move(path)) {}
 
 AtomicFileWriter::~AtomicFileWriter() {
   if (fd_ >= 0) ::close(fd_);
   if (!committed_) ::unlink(temp_.c_str());
 }
 
-std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error) {
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access) {
   // A hidden name of fixed length beside the target, so any target name that fits the folder fits
   // its temporary too; private to this process until it is put in place.
   const std::string folder = FolderOf(path) + "/";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = folder + TemporaryName();
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path));
+    if (fd >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path, access));
     if (errno != EEXIST) break;
   }
   if (error) *error = errno;
@@ -236,9 +236,18 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
   return false;
 }
 
+bool AtomicFileWriter::setAccess() {
+  if (access_ == FileAccess::kUmask) return ::fchmod(fd_, 0666 & ~kProcessUmask) == 0;
+  struct stat replaced {};
+  if (::stat(path_.c_str(), &replaced) != 0) return errno == ENOENT;  // a new file: 0600 from creation
+  if ((replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) &&
+      ::fchown(fd_, replaced.st_uid, replaced.st_gid) != 0)
+    return false;  // never hand another owner's secrets to this process's user
+  return ::fchmod(fd_, replaced.st_mode & 0600) == 0;
+}
+
 bool AtomicFileWriter::commit(int* error) {
-  // In place, the file gets the permissions any new file of this process gets.
-  bool ok = ::fchmod(fd_, 0666 & ~kProcessUmask) == 0 && ::fsync(fd_) == 0;
+  bool ok = setAccess() && ::fsync(fd_) == 0;
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;
@@ -252,8 +261,8 @@ bool AtomicFileWriter::commit(int* error) {
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error) {
-  auto writer = AtomicFileWriter::Create(path, error);
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error, FileAccess access) {
+  auto writer = AtomicFileWriter::Create(path, error, access);
   return writer && writer->write(bytes.data(), int64_t(bytes.size()), error) && writer->commit(error);
 }
 
