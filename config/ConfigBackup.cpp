@@ -46,7 +46,7 @@ void BackupConfig(const CPConfig& config) {
   std::optional<std::string> sealed = EncryptBlob(packed.unreadBytes());
   if (!sealed) return;
   int error = 0;
-  WriteFileAtomically(location, *sealed, &error);
+  WriteFileAtomically(location, *sealed, &error, FileAccess::kOwnerOnly);
 }
 
 bool RestoreConfig(const std::string& path) {
@@ -65,7 +65,7 @@ bool RestoreConfig(const std::string& path) {
       text.length() == 0)
     return false;
   int error = 0;
-  return WriteFileAtomically(path, text.unreadBytes(), &error);
+  return WriteFileAtomically(path, text.unreadBytes(), &error, FileAccess::kOwnerOnly);
 }
 
 }  // namespace zel

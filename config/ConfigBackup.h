@@ -1,6 +1,7 @@
 // The encrypted copy of the last good configuration, kept outside config.xml in the state folder
 // that the installation creates (never the service): WriteConfig text, raw deflate, 3DES under the
-// fixed passphrase, written atomically. The folder and file names are held enciphered.
+// fixed passphrase, written atomically and readable by its owner only, as is a restored config.xml.
+// The folder and file names are held enciphered.
 #pragma once
 
 #include <string>

@@ -13,6 +13,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+class ExclusiveFile;
 struct CPConfig;
 struct CPConfigAccount;
 
@@ -30,10 +31,12 @@ std::vector<std::string> ListXmlFiles(const std::string& folder);
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
 
 // Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
-// with "Moving file %s to %s failed, error %d".
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path);
+// with "Moving file %s to %s failed, error %d". A file this process holds exclusively is moved
+// through its `held` descriptor.
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path,
+                                            ExclusiveFile* held = nullptr);
 // The same to the path `target`, for a file that takes another name on the way.
-bool MoveFileTo(const std::string& path, const std::string& target);
+bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held = nullptr);
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);
@@ -58,6 +61,10 @@ bool IsPlainName(const std::string& name);
 std::string ColonsToHyphens(std::string path);
 // Whether two folder paths name the same folder, however spelled (a trailing slash, a link).
 bool SameFolder(const std::string& a, const std::string& b);
+
+// Removes what writers killed mid-write left in the folders files are written into: inbound and
+// outbound (with their subfolders), queue, bad, and copy (with its subfolders and dated folders).
+void RemoveLeftoverTemporaryFiles(const CPConfig& config);
 
 // Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
 // the account's login or participant identifier that would name the subfolder, is not plain. An

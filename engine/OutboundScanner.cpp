@@ -25,7 +25,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
   if (!TicketCanCarry(name)) {
     LogError("XML file %s has a name that a ticket cannot carry (a control character or invalid UTF-8), moving to bad",
              path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path);
+    MoveFileToFolder(*config.paths.Bad, path, held.get());
     return;
   }
   std::unique_ptr<envelopeInfo> envelope =
@@ -36,7 +36,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
       LogError("Cannot find ParticipantID in XML file %s, moving to bad", path.c_str());
     else
       LogError("Cannot parse XML file %s, moving to bad", path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path);
+    MoveFileToFolder(*config.paths.Bad, path, held.get());
     return;
   }
 
@@ -48,10 +48,10 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
                                                            envelope->envelopeId, login, queue, *queued, name)
                                             : nullptr;
   if (!ticket) {
-    LogError("XML file %s moved back to outbound", path.c_str());
+    LogError("XML file %s stays in outbound: its ticket cannot be written", path.c_str());
     return;  // it never left
   }
-  if (!MoveFileTo(path, *queued)) {
+  if (!MoveFileTo(path, *queued, held.get())) {
     RemoveTicket(*ticket);  // the document stays in outbound and is tried again next pass
     return;
   }
@@ -65,6 +65,7 @@ void ScanFolder(const CPConfig& config, const std::string& folder, const std::op
 }  // namespace
 
 void ScanOutbound(const CPConfig& config) {
+  BeginExclusivePass();
   const CPConfigPaths& p = config.paths;
   if (!p.Outbound || !p.Queue || !p.Bad) return;
   if (!p.subdirsByLogin) {

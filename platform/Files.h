@@ -25,24 +25,42 @@ class ExclusiveFile {
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
   int64_t read(void* destination, int64_t n);  // bytes read, 0 at the end, -1 (errno) on failure
+  // Moves the held file to `to`, replacing it, as MoveFileReplacing does; across file systems the
+  // copy is read through this descriptor, since opening the file again would wait out our own hold.
+  bool moveTo(const std::string& to, bool durable, int* error);
   int64_t size() const { return size_; }
   int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
 
  private:
-  ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs);
+  ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs);
   int fd_;
+  std::string path_;
   bool leased_;
   int64_t size_;
   int64_t lastAccessNs_;
 };
 
+// Starts a new pass over the folders. Where the lease is refused for lack of rights (the service
+// runs as neither the file's owner nor root) or leases are not supported, a file counts as free only
+// when nobody holds a flock on it and its size and modification time are what an earlier pass saw:
+// a writer that takes no lock shows only by the changes it makes.
+void BeginExclusivePass();
+
+// Who may read a file a writer puts in place: whoever the process's umask (read once, at start)
+// lets read a new file, or its owner only, for files that hold passwords. An owner-only file that
+// replaces another keeps that file's owner and group and never gains a permission bit it lacked.
+enum class FileAccess { kUmask, kOwnerOnly };
+
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the
-// temporary file is removed, so nobody ever sees a half-written file under the real name.
+// temporary file is removed, so nobody ever sees a half-written file under the real name. The
+// temporary name is hidden and of fixed length (".zel-" and twelve letters and digits), unique
+// across threads, and readable by this process only.
 class AtomicFileWriter {
  public:
   // Null, with errno in *error, when the temporary file cannot be created.
-  static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error);
+  static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error,
+                                                  FileAccess access = FileAccess::kUmask);
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
@@ -52,18 +70,25 @@ class AtomicFileWriter {
   bool commit(int* error);
 
  private:
-  AtomicFileWriter(int fd, std::string temp, std::string path);
+  AtomicFileWriter(int fd, std::string temp, std::string path, FileAccess access);
+  bool setAccess();  // owner and permission bits of the file about to be put in place
   int fd_;
+  FileAccess access_;
   std::string temp_, path_;
   bool committed_ = false;
 };
 
 // Replaces `path` with `bytes` through an AtomicFileWriter. False with errno in *error.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error);
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error,
+                         FileAccess access = FileAccess::kUmask);
 
 // Moves a file to `to`, replacing it; across file systems by a durable copy under a temporary name.
 // When `durable`, the target folder is synced so the move survives a crash.
 bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error);
+
+// Removes the temporary files a writer that was killed left in `folder` (and in its subfolders,
+// `depth` levels down); nothing else.
+void RemoveStaleTemporaryFiles(const std::string& folder, int depth = 0);
 
 // fsync of a folder, so that renames into it survive a crash.
 void SyncFolder(const std::string& folder);

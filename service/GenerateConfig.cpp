@@ -1,5 +1,6 @@
 // zel -g: a fresh config.xml beside the program, folders under "$basedir", written whole or not at
-// all (an existing file is replaced only once the new one is on disk).
+// all (an existing file is replaced only once the new one is on disk), readable by its owner only
+// since it will hold passwords.
 #include <cstdio>
 #include <cstring>
 
@@ -43,7 +44,7 @@ void GenerateConfig() {
   ASVariableBuffer text;
   WriteConfig(config, text);
   int error = 0;
-  if (!WriteFileAtomically(file, text.unreadBytes(), &error)) {
+  if (!WriteFileAtomically(file, text.unreadBytes(), &error, FileAccess::kOwnerOnly)) {
     std::printf("Cannot write config file %s, error %d\n", file.c_str(), error);
     return;
   }

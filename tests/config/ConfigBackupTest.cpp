@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -31,11 +32,24 @@ class Backup : public testing::Test {
 };
 
 TEST_F(Backup, RestoresTheExpandedConfiguration) {
+  const mode_t mask = umask(022);
   BackupConfig(config);
   ASSERT_TRUE(std::filesystem::exists(BackupLocation()));
+  struct stat st {};
+  ASSERT_EQ(stat(BackupLocation().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "it holds the stored passwords";
   EXPECT_EQ(test::ReadFile(BackupLocation()).find("$basedir"), std::string::npos) << "stored encrypted";
   test::WriteFile(dir / "config.xml", "<config><broken");
+  ASSERT_EQ(chmod((dir / "config.xml").c_str(), 0640), 0);
   ASSERT_TRUE(RestoreConfig(dir / "config.xml"));
+  ASSERT_EQ(stat((dir / "config.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "a rewrite drops group and other bits and gains none";
+  test::WriteFile(dir / "config.xml", "<config><broken");
+  ASSERT_EQ(chmod((dir / "config.xml").c_str(), 0400), 0);
+  ASSERT_TRUE(RestoreConfig(dir / "config.xml"));
+  ASSERT_EQ(stat((dir / "config.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u) << "tighter stays tighter";
+  umask(mask);
   const std::string restored = test::ReadFile(dir / "config.xml");
   EXPECT_NE(restored.find("<Inbound path=\"" + (dir / "in") + "\" />"), std::string::npos) << restored;
   CPConfig again;

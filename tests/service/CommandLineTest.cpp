@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -87,6 +88,9 @@ TEST_F(ZelProgram, GenerateWritesTheFreshConfigBesideTheProgram) {
   std::filesystem::create_directory(dir / "elsewhere");
   EXPECT_EQ(Run("-g -c elsewhere/other.xml"), "Config file " + (dir / "config.xml") + " generated successfully\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere/other.xml"));
+  struct stat st {};
+  ASSERT_EQ(stat((dir / "config.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "it will hold passwords";
   const std::string expected =
       "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n"
       "<config>\r\n"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -314,9 +316,18 @@ TEST_F(ServiceLoop, ABrokenConfigIsRestoredOnceFromTheBackup) {
     runner.join();
   }
   ASSERT_TRUE(std::filesystem::exists(BackupLocation())) << "a good start refreshes the backup";
+  struct stat st {};
+  ASSERT_EQ(stat(BackupLocation().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "the backup holds the passwords too";
   events->clear();
   calls.clear();
   test::WriteFile(dir / "config.xml", "<config><Basedir path='/nowhere/at/all'/></config>");
+  // A file that holds passwords, owned by someone else: the restore keeps both owner and mode.
+  ASSERT_EQ(chmod((dir / "config.xml").c_str(), 0600), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((dir / "config.xml").c_str(), 65534, 65534), 0);
+  }
   ServiceRun second(Options(true), RecordingSteps());
   std::thread runner([&] { second.run(); });
   WaitForCalls(3);
@@ -327,6 +338,11 @@ TEST_F(ServiceLoop, ABrokenConfigIsRestoredOnceFromTheBackup) {
                                     "\nI:Velmor Carvoss v. 2.1.0444 started\nI:Velmor Carvoss v. 2.1.0444 stopped\n");
   EXPECT_NE(test::ReadFile(dir / "config.xml").find("<Inbound path=\"" + (dir / "in") + "\" />"), std::string::npos)
       << "the file is rewritten with the expanded paths";
+  ASSERT_EQ(stat((dir / "config.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u) << "the owner stays";
+  }
 
   // When the restored file fails too, the run ends without a second restore.
   events->clear();
