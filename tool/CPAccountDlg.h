@@ -3,11 +3,10 @@
 // encrypting its password anew under its (possibly changed) login.
 #pragma once
 
+#include <QDialog>
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-#include <QDialog>
 
 #include "config/CPConfig.h"
 #include "tool/FormBinding.h"

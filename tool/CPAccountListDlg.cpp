@@ -1,7 +1,5 @@
 #include "tool/CPAccountListDlg.h"
 
-#include <algorithm>
-
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -11,6 +9,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "net/ServerHosts.h"
 #include "tool/Prompter.h"
@@ -44,9 +43,7 @@ CPAccountListDlg::CPAccountListDlg(Prompter& prompter, const AccountList& accoun
   connect(table->horizontalHeader(), &QHeaderView::sectionClicked, this, &CPAccountListDlg::sortByColumn);
   connect(table, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { editRow(row); });
   connect(addButton, &QPushButton::clicked, this, &CPAccountListDlg::addAccount);
-  connect(editButton, &QPushButton::clicked, this, [this] {
-    if (table->currentRow() >= 0 && table->item(table->currentRow(), 0)->isSelected()) editRow(table->currentRow());
-  });
+  connect(editButton, &QPushButton::clicked, this, [this] { editRow(selectedRow()); });
   connect(deleteButton, &QPushButton::clicked, this, &CPAccountListDlg::deleteSelected);
   connect(applyButton, &QPushButton::clicked, this, &QDialog::accept);
   refill();
@@ -59,12 +56,12 @@ void CPAccountListDlg::buildLayout() {
   filterButton = new QPushButton(Q(texts::kApplyFilter));
   filterButton->setDefault(true);
   table = new QTableWidget(0, 4);
-  table->setHorizontalHeaderLabels(
-      {Q(texts::kName), Q(texts::kLogin), Q(texts::kParticipantId), Q(texts::kServer)});
+  table->setHorizontalHeaderLabels({Q(texts::kName), Q(texts::kLogin), Q(texts::kParticipantId), Q(texts::kServer)});
   table->setSelectionBehavior(QAbstractItemView::SelectRows);
   table->setSelectionMode(QAbstractItemView::SingleSelection);
   table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table->setShowGrid(true);
+  table->setWordWrap(false);
   table->verticalHeader()->hide();
   table->horizontalHeader()->setSortIndicatorShown(false);
   table->horizontalHeader()->setSectionsClickable(true);
@@ -124,7 +121,8 @@ void CPAccountListDlg::appendRow(const std::shared_ptr<CPConfigAccount>& account
 }
 
 void CPAccountListDlg::showRow(int row, const CPConfigAccount& account) {
-  for (int column = 0; column < 4; ++column) table->setItem(row, column, new QTableWidgetItem(ColumnText(account, column)));
+  for (int column = 0; column < 4; ++column)
+    table->setItem(row, column, new QTableWidgetItem(ColumnText(account, column)));
 }
 
 void CPAccountListDlg::sortByColumn(int column) {
@@ -154,9 +152,14 @@ void CPAccountListDlg::editRow(int row) {
   changed_ = true;
 }
 
+int CPAccountListDlg::selectedRow() const {
+  const auto selected = table->selectionModel()->selectedRows();
+  return selected.isEmpty() ? -1 : selected.first().row();
+}
+
 void CPAccountListDlg::deleteSelected() {
-  int row = table->currentRow();
-  if (row < 0 || size_t(row) >= rows_.size() || !table->item(row, 0)->isSelected()) return;
+  int row = selectedRow();
+  if (row < 0 || size_t(row) >= rows_.size()) return;
   auto account = rows_[size_t(row)];
   if (!prompter_.question(this, Q(texts::kDeleteAccount).arg(Q(account->name)))) return;
   accounts_.erase(std::find(accounts_.begin(), accounts_.end(), account));

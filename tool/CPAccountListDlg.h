@@ -3,10 +3,9 @@
 // only "Применить и закрыть" closes it with OK, so any other way out changes nothing.
 #pragma once
 
+#include <QDialog>
 #include <memory>
 #include <vector>
-
-#include <QDialog>
 
 #include "config/CPConfig.h"
 #include "tool/CPAccountDlg.h"
@@ -54,6 +53,7 @@ class CPAccountListDlg : public QDialog {
   void addAccount();
   void editRow(int row);
   void deleteSelected();
+  int selectedRow() const;
 
   Prompter& prompter_;
   AccountList accounts_;

@@ -3,11 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
 #include <vector>
-
-#include <QStandardPaths>
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"

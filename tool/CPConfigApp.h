@@ -4,12 +4,11 @@
 // written and the service is not touched when the dialog is closed any other way.
 #pragma once
 
+#include <QString>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include <QString>
 
 #include "config/CPConfig.h"
 

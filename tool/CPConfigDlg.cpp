@@ -62,9 +62,12 @@ CPConfigDlg::CPConfigDlg(Prompter& prompter, ConfigForm form, QWidget* parent)
   connect(subdirsBox, &QCheckBox::clicked, this, &CPConfigDlg::updateSubdirsEnabling);
   connect(mailBox, &QCheckBox::clicked, this, &CPConfigDlg::updateMailEnabling);
   const std::tuple<QPushButton*, QString*, const char*> folders[] = {
-      {basedirButton, &form_.basedir, texts::kBasedir}, {inboundButton, &form_.inbound, texts::kInbound},
-      {outboundButton, &form_.outbound, texts::kOutbound}, {badButton, &form_.bad, texts::kBad},
-      {queueButton, &form_.queue, texts::kQueue},         {tempButton, &form_.temp, texts::kTemp},
+      {basedirButton, &form_.basedir, texts::kBasedir},
+      {inboundButton, &form_.inbound, texts::kInbound},
+      {outboundButton, &form_.outbound, texts::kOutbound},
+      {badButton, &form_.bad, texts::kBad},
+      {queueButton, &form_.queue, texts::kQueue},
+      {tempButton, &form_.temp, texts::kTemp},
       {copyButton, &form_.copy, texts::kCopy}};
   for (const auto& [button, value, title] : folders)
     connect(button, &QPushButton::clicked, this, [this, value = value, title = title] { pickFolder(value, title); });
@@ -249,8 +252,14 @@ void CPConfigDlg::buildLayout() {
   accountsList->verticalHeader()->hide();
   const int unit = QFontMetrics(font()).averageCharWidth();
   const int widths[] = {80, 110, 120};
-  for (int c = 0; c < 3; ++c) accountsList->setColumnWidth(c, widths[c] * unit / 4 + 8);
+  int total = 0;
+  for (int c = 0; c < 3; ++c) {
+    accountsList->setColumnWidth(c, widths[c] * unit / 4 + 8);
+    total += widths[c] * unit / 4 + 8;
+  }
   accountsList->horizontalHeader()->setStretchLastSection(true);
+  accountsList->setWordWrap(false);
+  accountsList->setMinimumWidth(total + 2 * accountsList->frameWidth() + 4);
   addButton = button(texts::kAdd);
   editButton = button(texts::kEdit);
   deleteButton = button(texts::kDelete);
@@ -375,9 +384,9 @@ std::optional<CPConfigDlg::Failure> CPConfigDlg::serverAndProxyFailure() const {
 std::optional<CPConfigDlg::Failure> CPConfigDlg::firstSaveFailure() const {
   const ConfigForm& f = form_;
   const std::tuple<const QString&, QLineEdit*, const char*> folders[] = {
-      {f.basedir, basedirField, texts::kBasedir}, {f.inbound, inboundField, texts::kInbound},
+      {f.basedir, basedirField, texts::kBasedir},    {f.inbound, inboundField, texts::kInbound},
       {f.outbound, outboundField, texts::kOutbound}, {f.bad, badField, texts::kBad},
-      {f.queue, queueField, texts::kQueue},         {f.temp, tempField, texts::kTemp}};
+      {f.queue, queueField, texts::kQueue},          {f.temp, tempField, texts::kTemp}};
   auto folderFailure = [](const QString& value, QLineEdit* field, const char* name) -> std::optional<Failure> {
     if (value.isEmpty()) return Failure{field, BadValue(name)};
     if (!IsExistingFolder(value)) return Failure{field, Q(texts::kNoFolder).arg(value, Q(name))};

@@ -4,11 +4,10 @@
 // directly or through the proxy, and reports one of three outcomes.
 #pragma once
 
+#include <QDialog>
 #include <functional>
 #include <memory>
 #include <optional>
-
-#include <QDialog>
 
 #include "net/CPHostCache.h"
 #include "tool/CPAccountDlg.h"
@@ -27,7 +26,8 @@ class Prompter;
 
 // What one connection test came to.
 enum class ConnectionOutcome { Connected, ConnectFailed, TlsFailed };
-ConnectionOutcome TestConnection(CPHostCache& hosts, const std::string& host, uint16_t port, const CPConfigProxy& proxy);
+ConnectionOutcome TestConnection(CPHostCache& hosts, const std::string& host, uint16_t port,
+                                 const CPConfigProxy& proxy);
 
 // True when the path names an existing folder as it is spelled: a trailing "/" is refused.
 bool IsExistingFolder(const QString& path);
@@ -45,10 +45,9 @@ class CPConfigDlg : public QDialog {
   void rebuildAccountRows();
   void testConnection();
 
-  QLineEdit *basedirField, *inboundField, *outboundField, *badField, *queueField, *tempField, *logfileField,
-      *copyField;
-  QPushButton *basedirButton, *inboundButton, *outboundButton, *badButton, *queueButton, *tempButton,
-      *logfileButton, *copyButton;
+  QLineEdit *basedirField, *inboundField, *outboundField, *badField, *queueField, *tempField, *logfileField, *copyField;
+  QPushButton *basedirButton, *inboundButton, *outboundButton, *badButton, *queueButton, *tempButton, *logfileButton,
+      *copyButton;
   QCheckBox *subdirsBox, *byLoginBox, *copyBox;
   QLineEdit *serverHostField, *portField, *refreshField, *listField, *getField, *postField, *removeField;
   QCheckBox *compressionBox, *proxyBox, *proxyAuthBox, *proxyAdBox, *textMessageBox, *mailBox;

@@ -4,11 +4,10 @@
 // folded back into the paths, passwords encrypted, the message list carried over).
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <QString>
 
 #include "config/CPConfig.h"
 

@@ -1,9 +1,8 @@
 #include "tool/FormBinding.h"
 
-#include <limits>
-
 #include <QCheckBox>
 #include <QLineEdit>
+#include <limits>
 
 namespace zel {
 

@@ -3,12 +3,11 @@
 // first number field that does not hold a whole number of its type, naming that field.
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
-
-#include <QString>
 
 class QCheckBox;
 class QLineEdit;

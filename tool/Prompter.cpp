@@ -1,10 +1,11 @@
 #include "tool/Prompter.h"
 
-#include <cstdio>
-
 #include <QApplication>
 #include <QFileDialog>
-#include <QMessageBox>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <cstdio>
 
 #include "tool/ToolTexts.h"
 
@@ -16,19 +17,35 @@ QString BoxTitle() { return QString::fromUtf8(texts::kConfigTitle); }
 
 }  // namespace
 
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
+  auto box = std::make_unique<QMessageBox>(icon, BoxTitle(), text, QMessageBox::NoButton, parent);
+  if (icon == QMessageBox::Question) {
+    box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box->setDefaultButton(QMessageBox::No);
+  } else {
+    box->setStandardButtons(QMessageBox::Ok);
+  }
+  return box;
+}
+
+void LoadQtRussianTexts(QCoreApplication& app) {
+  static QTranslator qtTexts;
+  if (qtTexts.load(QLocale(QLocale::Russian), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    app.installTranslator(&qtTexts);
+}
+
 void QtPrompter::error(QWidget* parent, const QString& text) {
   std::fprintf(stderr, "zel-config: %s\n", text.trimmed().toUtf8().constData());
   std::fflush(stderr);
-  QMessageBox::critical(parent, BoxTitle(), text);
+  MakeMessageBox(parent, QMessageBox::Critical, text)->exec();
 }
 
 void QtPrompter::information(QWidget* parent, const QString& text) {
-  QMessageBox::information(parent, BoxTitle(), text);
+  MakeMessageBox(parent, QMessageBox::Information, text)->exec();
 }
 
 bool QtPrompter::question(QWidget* parent, const QString& text) {
-  return QMessageBox::question(parent, BoxTitle(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
-         QMessageBox::Yes;
+  return MakeMessageBox(parent, QMessageBox::Question, text)->exec() == QMessageBox::Yes;
 }
 
 std::optional<QString> QtPrompter::pickFolder(QWidget* parent, const QString& title, const QString& start) {

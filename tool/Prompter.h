@@ -3,10 +3,12 @@
 // through their own Prompter and record what was shown.
 #pragma once
 
+#include <QMessageBox>
+#include <QString>
+#include <memory>
 #include <optional>
 
-#include <QString>
-
+class QCoreApplication;
 class QWidget;
 
 namespace zel {
@@ -36,5 +38,11 @@ class QtPrompter : public Prompter {
   std::optional<QString> pickSaveFile(QWidget* parent, const QString& title, const QString& folder,
                                       const QString& name) override;
 };
+
+// The boxes QtPrompter shows: the main dialog's title, the icon, the text and the buttons.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text);
+
+// Qt's own Russian texts for the standard buttons ("Да", "Нет", "Отмена") and dialogs.
+void LoadQtRussianTexts(QCoreApplication& app);
 
 }  // namespace zel

@@ -2,12 +2,9 @@
 // re-runs itself as root through pkexec when needed, and hands over to RunConfigTool.
 #include <sys/stat.h>
 
-#include <clocale>
-
 #include <QApplication>
-#include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
+#include <clocale>
 
 #include "platform/Files.h"
 #include "tool/CPConfigApp.h"
@@ -19,9 +16,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   QApplication app(argc, argv);
   QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
-  QTranslator qtTexts;
-  if (qtTexts.load(QLocale(QLocale::Russian), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    app.installTranslator(&qtTexts);
+  zel::LoadQtRussianTexts(app);
 
   zel::QtPrompter prompter;
   if (auto done = zel::ElevateIfNeeded(prompter, argc, argv)) return *done;

@@ -1,14 +1,14 @@
 // ServiceManager on systemd's D-Bus API: LoadUnit and its LoadState find the unit; StopUnit and
 // StartUnit queue jobs whose end the manager announces with JobRemoved, which is awaited with the
 // unit's own TimeoutStopUSec / TimeoutStartUSec as the bound (capped, so no wait is endless).
+#include <systemd/sd-bus.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <set>
 #include <thread>
 #include <utility>
-
-#include <systemd/sd-bus.h>
 
 #include "platform/ServiceControl.h"
 
@@ -171,8 +171,7 @@ class SystemdServiceManager : public ServiceManager {
   std::string stringProperty(const char* interface, const char* name) {
     BusError error;
     char* value = nullptr;
-    if (sd_bus_get_property_string(bus_, kManager, unitPath_.c_str(), interface, name, &error.e, &value) < 0)
-      return {};
+    if (sd_bus_get_property_string(bus_, kManager, unitPath_.c_str(), interface, name, &error.e, &value) < 0) return {};
     std::string text = value ? value : "";
     free(value);
     return text;
