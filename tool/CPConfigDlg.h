@@ -39,6 +39,8 @@ class CPConfigDlg : public QDialog {
   ~CPConfigDlg() override;
 
   const ConfigForm& form() const { return form_; }
+  // The host-name cache of the connection test; it lives as long as the dialog.
+  CPHostCache& hostCache() { return hosts_; }
   DialogRunner runDialog = RunDialogModally;
 
   // Rows of the accounts list, one per account in list order.

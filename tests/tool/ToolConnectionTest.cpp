@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCursor>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -178,6 +179,20 @@ class ToolConnectionTest : public QObject {
   void lettersInThePortTestTheHeldPort() {
     QCOMPARE(run(configFor(good_->port()), [](CPConfigDlg& d) { d.portField->setText("44x"); }),
              QString("error: Введите целое число.\ninformation: Соединение успешно установлено\n"));
+  }
+  void waitCursorWhileItRuns() {
+    RecordingPrompter prompter;
+    CPConfigDlg dialog(prompter, FormFromConfig(configFor(good_->port())));
+    std::optional<Qt::CursorShape> during;
+    dialog.hostCache().resolve = [&](const std::string&, int*) -> std::optional<std::vector<uint32_t>> {
+      if (QApplication::overrideCursor()) during = QApplication::overrideCursor()->shape();
+      return std::vector<uint32_t>{htonl(INADDR_LOOPBACK)};
+    };
+    dialog.testButton->click();
+    QCOMPARE(prompter.texts(), QString("information: Соединение успешно установлено\n"));
+    QVERIFY(during.has_value());
+    QCOMPARE(*during, Qt::WaitCursor);
+    QVERIFY2(!QApplication::overrideCursor(), "restored before the box");
   }
   void checksBeforeConnecting() {
     QCOMPARE(run(configFor(good_->port()), [](CPConfigDlg& d) { d.getField->setText(""); }),
