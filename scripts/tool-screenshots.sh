@@ -3,6 +3,7 @@
 # under BUILD_DIR/screenshots. usage: tool-screenshots.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
+command -v Xvfb >/dev/null || { echo "skipped: Xvfb is not installed (apt-get install xvfb)"; exit 77; }
 out="$build/screenshots"
 mkdir -p "$out"
 display=

@@ -4,6 +4,10 @@
 # The box text is echoed on stderr, which is how this script sees it. usage: ordinary_user.sh ZEL_CONFIG
 set -euo pipefail
 tool=$1
+if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+  echo "skipped: becoming the user nobody needs root and setpriv"
+  exit 77
+fi
 dir=$(mktemp -d)
 pid=
 cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$dir"; }
