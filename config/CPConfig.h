@@ -85,6 +85,9 @@ class ASVariableBuffer;
 int LoadConfig(CPConfig& config, const std::string& path);
 // Appends the whole file text to the buffer.
 void WriteConfig(const CPConfig& config, ASVariableBuffer& out);
+// Replaces the file at `path` with the whole text, once it is on disk; a replaced file keeps its
+// owner and loses any group and other permission bits. False with errno in *error.
+bool WriteConfigFile(const CPConfig& config, const std::string& path, int* error);
 // The start checks of the service; may create per-account subfolders. False after the first failure.
 bool ValidateConfig(const CPConfig& config);
 // Replaces the first "$basedir" of path with basedir, when both are there.

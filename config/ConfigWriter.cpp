@@ -3,11 +3,15 @@
 // predefined entities, tab, line feed and carriage return are written as character references (a
 // reader would otherwise fold them into spaces), and the other control characters, which XML 1.0
 // cannot carry at all, are left out so the file always reads back.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
+#include "platform/Files.h"
 
 namespace zel {
 namespace {
@@ -120,6 +124,21 @@ void WriteConfig(const CPConfig& c, ASVariableBuffer& out) {
     Line(out).raw("    <Message ").attr("type", msg->type).attr("description", msg->description).raw("/>\r\n");
   out.append("  </Messages>\r\n");
   out.append("</config>\r\n");
+}
+
+bool WriteConfigFile(const CPConfig& config, const std::string& path, int* error) {
+  struct stat before {};
+  const bool replacing = ::stat(path.c_str(), &before) == 0;
+  ASVariableBuffer text;
+  WriteConfig(config, text);
+  if (!WriteFileAtomically(path, text.unreadBytes(), error)) return false;
+  if (replacing) {
+    // The file holds passwords keyed by the logins beside them: nobody but its owner reads it.
+    // A process that may not give the file back to its owner at least keeps it to itself.
+    [[maybe_unused]] int owned = ::chown(path.c_str(), before.st_uid, before.st_gid);
+    ::chmod(path.c_str(), before.st_mode & 0600);
+  }
+  return true;
 }
 
 }  // namespace zel

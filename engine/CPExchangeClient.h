@@ -14,14 +14,11 @@
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
 #include "net/CPChannel.h"
+#include "net/ServerHosts.h"
 
 namespace zel {
 
 class CPHostCache;
-
-// The five exchange-server hosts chosen by an account's hostid (row 0, the primary host, for any
-// value outside 0..4). ZEL_SERVER_HOSTS (five comma-separated names) replaces the built-in table.
-const std::string& ServerHost(int32_t hostid);
 
 class CPExchangeClient {
  public:
