@@ -1,6 +1,8 @@
 #include "engine/CPExchangeClient.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <ctime>
 
 #include "aslib/ASDeflate.h"
 #include "common/Log.h"
@@ -8,6 +10,8 @@
 
 namespace zel {
 namespace {
+
+std::atomic<int64_t> gLastSuccessfulExchange{-1};
 
 std::array<std::string, 5> HostTable() {
   std::array<std::string, 5> table = {"edh1.carvoss.ru", "edh2.carvoss.ru", "edh3.carvoss.ru", "edh4.carvoss.ru",
@@ -142,7 +146,14 @@ int64_t CPExchangeClient::Send() {
 ResponseResult CPExchangeClient::Read(ASVariableBuffer& body) {
   ResponseResult r = readResponse(channel_, wire_, body);
   response_ = r.response;
+  if (r.status == 200 && r.complete) gLastSuccessfulExchange = int64_t(std::time(nullptr));
   return r;
+}
+
+std::optional<int64_t> LastSuccessfulExchange() {
+  int64_t when = gLastSuccessfulExchange;
+  if (when < 0) return std::nullopt;
+  return when;
 }
 
 std::vector<std::string> ParseFileList(const std::string& body) {

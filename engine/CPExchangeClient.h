@@ -23,6 +23,10 @@ class CPHostCache;
 // value outside 0..4). ZEL_SERVER_HOSTS (five comma-separated names) replaces the built-in table.
 const std::string& ServerHost(int32_t hostid);
 
+// When a response of the exchange server last arrived whole with status 200, in seconds since 1970
+// (process-wide); none before the first.
+std::optional<int64_t> LastSuccessfulExchange();
+
 class CPExchangeClient {
  public:
   explicit CPExchangeClient(CPHostCache* hosts);
