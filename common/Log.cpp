@@ -1,5 +1,6 @@
 // One lock makes every file-channel line whole, console echo included; the event channel is called
-// from one thread and only reads its sink under a lock so a sink can be swapped safely.
+// from one thread and only reads its sink under a lock so a sink can be swapped safely; the file
+// channel hands its warnings and errors to the sink too, outside the log lock.
 #include "common/Log.h"
 
 #include <algorithm>
@@ -46,13 +47,25 @@ void WriteConsole(const std::string& line) {
   std::fflush(stdout);
 }
 
+std::shared_ptr<EventSink> CurrentSink() {
+  std::lock_guard<std::mutex> hold(SinkLock());
+  return Sink();
+}
+
 void FileChannel(LogLevel level, const char* format, va_list args) {
-  std::string line = FormatLogLine(level, FormatMessage(format, args));
-  std::lock_guard<std::mutex> hold(LogLock());
-  if (gForeground) WriteConsole(line);
-  if (!LogFile()) return;
-  LogFile()->writeLine(line);
-  if (level == LogLevel::Warning || level == LogLevel::Error) LogFile()->sync();
+  std::string message = FormatMessage(format, args);
+  std::string line = FormatLogLine(level, message);
+  const bool serious = level == LogLevel::Warning || level == LogLevel::Error;
+  {
+    std::lock_guard<std::mutex> hold(LogLock());
+    if (gForeground) WriteConsole(line);
+    if (LogFile()) {
+      LogFile()->writeLine(line);
+      if (serious) LogFile()->sync();
+    }
+  }
+  if (gForeground || !serious) return;
+  if (std::shared_ptr<EventSink> sink = CurrentSink()) sink->fileLine(level, message);
 }
 
 void EventChannel(LogLevel level, const char* format, va_list args) {
@@ -61,12 +74,7 @@ void EventChannel(LogLevel level, const char* format, va_list args) {
     WriteConsole(FormatLogLine(level, message));
     return;
   }
-  std::shared_ptr<EventSink> sink;
-  {
-    std::lock_guard<std::mutex> hold(SinkLock());
-    sink = Sink();
-  }
-  if (sink) sink->report(level, message);
+  if (std::shared_ptr<EventSink> sink = CurrentSink()) sink->report(level, message);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The two reporting channels of both programs. The file channel (LogInfo ... LogDebug) writes one
 // time-stamped line per message to the console in foreground mode and to the log file when one is
 // attached; the event channel (EventInfo ... EventError) goes to the console in foreground mode and
-// otherwise to the event sink the program installed (the system journal, a message box). Messages are
-// formatted printf-style into 2048 bytes. Nothing here ever fails loudly.
+// otherwise to the event sink the program installed (the system journal, a message box), which also
+// sees the file channel's warnings and errors. Messages are formatted printf-style into 2048 bytes. Nothing here ever
+// fails loudly.
 #pragma once
 
 #include <memory>
@@ -35,11 +36,14 @@ void AttachLogFile(std::unique_ptr<LogWriter> writer);  // nullptr closes the cu
 // Puts the lines written so far on stable storage (the service calls it at the end of every pass).
 void SyncLogFile();
 
-// Where event-channel messages go outside foreground mode (none: nowhere).
+// Where event-channel messages go outside foreground mode (none: nowhere). A sink may also take
+// the warning and error lines of the file channel, so that the service manager shows why the
+// service is unhappy; by default it ignores them.
 class EventSink {
  public:
   virtual ~EventSink() = default;
   virtual void report(LogLevel level, const std::string& message) = 0;
+  virtual void fileLine(LogLevel /*level*/, const std::string& /*message*/) {}
 };
 void SetEventSink(std::shared_ptr<EventSink> sink);
 

@@ -1,10 +1,18 @@
 #include "engine/CPExchangeClient.h"
 
+#include <atomic>
+#include <ctime>
+
 #include "aslib/ASDeflate.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
 
 namespace zel {
+namespace {
+
+std::atomic<int64_t> gLastSuccessfulExchange{-1};
+
+}  // namespace
 
 CPExchangeClient::CPExchangeClient(CPHostCache* hosts) : channel_(hosts) {}
 
@@ -144,7 +152,14 @@ ResponseResult CPExchangeClient::Read(ASVariableBuffer& body) {
   response_ = r.response;
   // Only a whole response that keeps the connection open leaves it usable for the next request.
   spent_ = !(r.response && r.complete && r.response->keepAlive);
+  if (r.status == 200 && r.complete) gLastSuccessfulExchange = int64_t(std::time(nullptr));
   return r;
+}
+
+std::optional<int64_t> LastSuccessfulExchange() {
+  int64_t when = gLastSuccessfulExchange;
+  if (when < 0) return std::nullopt;
+  return when;
 }
 
 std::vector<std::string> ParseFileList(const std::string& body) {

@@ -20,6 +20,10 @@ namespace zel {
 
 class CPHostCache;
 
+// When a response of the exchange server last arrived whole with status 200, in seconds since 1970
+// (process-wide); none before the first.
+std::optional<int64_t> LastSuccessfulExchange();
+
 class CPExchangeClient {
  public:
   explicit CPExchangeClient(CPHostCache* hosts);

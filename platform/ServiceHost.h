@@ -3,10 +3,10 @@
 #pragma once
 
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/Log.h"
 
@@ -42,8 +42,9 @@ bool RenameNoReplace(const std::string& from, const std::string& to, int* error)
 
 // Whether this process may install services (root).
 bool IsAdministrator();
-// Runs systemctl with the arguments when systemd is the running init; its exit status, or -1.
-int RunSystemctl(std::initializer_list<const char*> arguments);
+// Runs a program (found on PATH) with the arguments, its standard output and error caught in
+// *output rather than shown; its exit status, or -1 when it could not run or was killed.
+int RunCapturingOutput(const std::vector<std::string>& argv, std::string* output);
 // Whether systemd is the running init system.
 bool SystemdBooted();
 

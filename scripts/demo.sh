@@ -3,7 +3,8 @@
 # 127.0.0.1 (HTTPS with a test certificate authority), generates a base folder and a config with two
 # accounts, drops sample declarations into the outbound folder and puts documents into a server
 # mailbox, runs zel in the foreground until both sides have arrived, shows them, and stops
-# everything it started.
+# everything it started. zel runs under bubblewrap with the file-system restrictions of its systemd
+# unit: /usr, /boot and /etc read-only (except /etc/zel), a private /tmp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -61,17 +62,29 @@ echo "Добрый день! The exchange server will be down on Sunday." > "$wo
 echo "== outbound: $(ls "$base/out" | tr '\n' ' ')"
 echo "== alice's mailbox on the server: $(ls "$work/mailboxes/alice/inbox" | tr '\n' ' ')"
 
-echo "== zel -f (stopped with Ctrl-C once everything has arrived)"
+# The unit's ProtectSystem=full, ReadWritePaths=/etc/zel and PrivateTmp=yes, rebuilt with bubblewrap;
+# the demo's own folder is bound back in, as a configured folder outside /tmp would simply be there.
+confined() {
+  local ro=(--ro-bind /usr /usr --ro-bind /etc /etc)
+  [ -d /boot ] && ro+=(--ro-bind /boot /boot)
+  bwrap --bind / / "${ro[@]}" --bind-try /etc/zel /etc/zel --dev /dev --proc /proc --tmpfs /tmp \
+    --bind "$work" "$work" --die-with-parent "$@"
+}
+echo "== confined: a write to /usr: $(confined sh -c 'touch /usr/zel-probe 2>&1 | sed "s/.*: //"'); /tmp holds only: $(confined ls /tmp)"
+
+echo "== zel -f, confined (stopped with Ctrl-C once everything has arrived)"
 SSL_CERT_FILE=$PWD/$build/pki/ca.pem ZEL_SERVER_HOSTS=localhost,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1 \
-  ZEL_CONSOLE_RECORD=$work/console ZEL_STATE_DIR=$work/state "$base/zel" -f &
-zel_pid=$!
+  ZEL_CONSOLE_RECORD=$work/console ZEL_STATE_DIR=$work/state confined --info-fd 3 "$base/zel" -f 3>"$work/bwrap.info" &
+bwrap_pid=$!
+for _ in $(seq 100); do grep -q child-pid "$work/bwrap.info" 2>/dev/null && break; sleep 0.05; done
+zel_pid=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$work/bwrap.info")
 for _ in $(seq 200); do
   [ -f "$base/in/answer-1.xml" ] && [ -f "$work/mailboxes/bob/posted/bob-decl-1.xml" ] &&
     [ -f "$work/mailboxes/alice/posted/alice-decl-1.xml" ] && [ ! -f "$work/mailboxes/alice/inbox/answer-1.xml" ] && break
   sleep 0.1
 done
-kill -INT $zel_pid
-wait $zel_pid
+kill -INT "$zel_pid"
+wait $bwrap_pid
 
 echo "== on the server: what zel posted"
 ls -R "$work/mailboxes"/*/posted

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds zel from nothing and runs every test twice: an optimised build, and one under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. Once, after the optimised run, the Debian package
+# is built (lintian without errors) and installed, removed and purged on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test package
 jobs=$(nproc)
 for variant in release asan; do
   dir=build/test-$variant
@@ -17,4 +18,10 @@ for variant in release asan; do
   # Full stacks for leaks, so that a suppression can name the library a leak comes from.
   ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
+  if [ $variant = release ]; then
+    echo "== the Debian package"
+    rm -rf build/package
+    bash scripts/package.sh build/package
+    bash tests/package/package-test.sh build/package/zel_*.deb
+  fi
 done

@@ -28,7 +28,16 @@ inline constexpr const char* kConfigFileName = "config.xml";
 extern const char* const kHelpText;
 std::string VersionLine();
 
-// Writes a fresh config.xml beside the program; prints the outcome.
+// Where the configuration and the base folder of a generated one live for the program at
+// `programPath`: beside the program, or /etc/zel and /var/lib/zel for a program installed under
+// /usr. None when the path has no folder.
+struct ProgramLayout {
+  std::string configFolder;
+  std::string baseFolder;
+};
+std::optional<ProgramLayout> LayoutFor(const std::string& programPath);
+
+// Writes a fresh config.xml (0600) where the layout puts it; prints the outcome.
 void GenerateConfig();
 
 }  // namespace zel

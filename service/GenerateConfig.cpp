@@ -1,6 +1,8 @@
-// zel -g: a fresh config.xml beside the program, folders under "$basedir", written whole or not at
-// all (an existing file is replaced only once the new one is on disk), readable by its owner only
-// since it will hold passwords.
+// zel -g: a fresh config.xml beside the program (in /etc/zel for a program under /usr), folders
+// under "$basedir", written whole or not at all (an existing file is replaced only once the new
+// one is on disk), readable by root alone since passwords will be stored in it.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -11,23 +13,30 @@
 
 namespace zel {
 
+std::optional<ProgramLayout> LayoutFor(const std::string& programPath) {
+  if (programPath.rfind("/usr/", 0) == 0) return ProgramLayout{"/etc/zel", "/var/lib/zel"};
+  size_t cut = programPath.rfind('/');
+  if (cut == std::string::npos) return std::nullopt;
+  std::string folder = programPath.substr(0, cut);
+  return ProgramLayout{folder, folder};
+}
+
 void GenerateConfig() {
   std::optional<std::string> program = ProgramPath();
   if (!program) {
     std::fputs("Cannot get default directory\n", stdout);
     return;
   }
-  size_t cut = program->rfind('/');
-  if (cut == std::string::npos) {
+  std::optional<ProgramLayout> layout = LayoutFor(*program);
+  if (!layout) {
     std::fputs("Got wrong default directory\n", stdout);
     return;
   }
-  std::string folder = program->substr(0, cut);
-  std::string file = folder + "/" + kConfigFileName;
+  std::string file = layout->configFolder + "/" + kConfigFileName;
 
   CPConfig config;
   CPConfigPaths& p = config.paths;
-  p.Basedir = folder;
+  p.Basedir = layout->baseFolder;
   p.Bad = "$basedir/bad";
   p.Inbound = "$basedir/in";
   p.Outbound = "$basedir/out";
@@ -48,6 +57,8 @@ void GenerateConfig() {
     std::printf("Cannot write config file %s, error %d\n", file.c_str(), error);
     return;
   }
+  // A fresh file holds no password yet; from here on it is root's alone.
+  ::chmod(file.c_str(), 0600);
   std::printf("Config file %s generated successfully\n", file.c_str());
 }
 

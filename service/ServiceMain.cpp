@@ -72,12 +72,12 @@ std::optional<std::string> FindConfigPath(const std::vector<std::string>& argume
     EventError("Cannot get default directory");
     return std::nullopt;
   }
-  size_t cut = program->rfind('/');
-  if (cut == std::string::npos) {
+  std::optional<ProgramLayout> layout = LayoutFor(*program);
+  if (!layout) {
     EventError("Got wrong default directory");
     return std::nullopt;
   }
-  return program->substr(0, cut + 1) + kConfigFileName;
+  return layout->configFolder + "/" + kConfigFileName;
 }
 
 ServiceRun::ServiceRun(ServiceOptions options, ServiceSteps steps)
@@ -117,7 +117,7 @@ void ServiceRun::control(ControlSignal signal) {
   report(row.pending);
 }
 
-void ServiceRun::run() {
+int ServiceRun::run() {
   if (options_.serviceMode) {
     report(kStartPending);
     report(kRunning);  // running from here on, before the configuration is read
@@ -169,6 +169,7 @@ void ServiceRun::run() {
     if (mailerEnded) CloseServiceLog();
   }
   report(kStopped);
+  return config || !options_.serviceMode ? 0 : kExitConfig;
 }
 
 void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::string& version) {
@@ -187,6 +188,7 @@ void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::str
     if (steps_.scanOutbound) steps_.scanOutbound(context);
     if (steps_.processQueue) steps_.processQueue(context);
     SyncLogFile();
+    if (steps_.passStatus) report("STATUS=" + steps_.passStatus(config));
     const int64_t worked = (Clock::now() - passStart) / options_.tick;
     if (worked > 0) counter += worked;
 

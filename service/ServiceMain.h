@@ -35,7 +35,13 @@ struct ServiceSteps {
   // The mail gateway, run on its own thread on a copy of the configuration until `stop` is set.
   // Empty: the gateway is not built in.
   std::function<void(std::shared_ptr<const CPConfig>, const std::atomic<bool>& stop)> mailer;
+  // The service manager's status line after each pass (queue length, last exchange). Empty: none.
+  std::function<std::string(const CPConfig&)> passStatus;
 };
+
+// The exit status of a service run whose configuration could not be loaded, checked or restored
+// (EX_CONFIG), so that systemd shows the unit failed and does not restart it.
+inline constexpr int kExitConfig = 78;
 
 struct ServiceOptions {
   bool serviceMode = false;
@@ -53,8 +59,9 @@ class ServiceRun {
 
   // The control handler: reports the pending state and sets the matching event. Never blocks.
   void control(ControlSignal signal);
-  // The service main routine; returns when the run ends.
-  void run();
+  // The service main routine; returns when the run ends, with the process's exit status: 0, or
+  // kExitConfig in service mode when the configuration failed (foreground mode always 0).
+  int run();
 
  private:
   enum Event : size_t { kStop = 0, kPause = 1, kContinue = 2 };
@@ -68,7 +75,8 @@ class ServiceRun {
 };
 
 // The configuration path of a run: the last -c/--config among the arguments after the first, else
-// the command line's, else config.xml beside the program (none when the program path is unknown).
+// the command line's, else config.xml beside the program, or in /etc/zel for a program under /usr
+// (none when the program path is unknown).
 std::optional<std::string> FindConfigPath(const std::vector<std::string>& arguments,
                                           const std::optional<std::string>& commandLinePath);
 

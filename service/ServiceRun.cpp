@@ -9,7 +9,7 @@
 namespace zel {
 namespace {
 
-void Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
+int Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
   ServiceOptions options;
   options.serviceMode = serviceMode;
   options.arguments.assign(argv, argv + argc);
@@ -20,17 +20,17 @@ void Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
   ServiceRun run(std::move(options), EngineSteps());
   // Signals become controls on a thread of their own, as a service manager's handler would.
   auto signals = StartControlSignalThread([&run](ControlSignal s) { run.control(s); }, serviceMode);
-  run.run();
+  return run.run();
 }
 
 }  // namespace
 
-void RunForeground(int argc, char** argv, const CommandLine& command) { Run(argc, argv, command, false); }
+int RunForeground(int argc, char** argv, const CommandLine& command) { return Run(argc, argv, command, false); }
 
-void RunUnderServiceManager(int argc, char** argv, const CommandLine& command) {
-  if (!StartedByServiceManager()) return;
+int RunUnderServiceManager(int argc, char** argv, const CommandLine& command) {
+  if (!StartedByServiceManager()) return 0;
   SetEventSink(MakeJournalSink());
-  Run(argc, argv, command, true);
+  return Run(argc, argv, command, true);
 }
 
 }  // namespace zel

@@ -5,8 +5,10 @@
 
 namespace zel {
 
-void RunForeground(int argc, char** argv, const CommandLine& command);
-// Outside systemd (no NOTIFY_SOCKET) returns at once and says nothing.
-void RunUnderServiceManager(int argc, char** argv, const CommandLine& command);
+// Each returns the process's exit status: 0, or 78 (EX_CONFIG) for a service run whose
+// configuration could not be loaded, checked or restored.
+int RunForeground(int argc, char** argv, const CommandLine& command);
+// Outside systemd (no NOTIFY_SOCKET) returns 0 at once and says nothing.
+int RunUnderServiceManager(int argc, char** argv, const CommandLine& command);
 
 }  // namespace zel

@@ -1,5 +1,5 @@
 // systemd-facing services: sd_notify, the journal, a sigwait thread for the control signals, an
-// sd-bus thread for logind's sleep signal, systemctl through posix_spawn, and the log file.
+// sd-bus thread for logind's sleep signal, helper programs through posix_spawn, and the log file.
 #include "platform/ServiceHost.h"
 
 #include <fcntl.h>
@@ -35,14 +35,32 @@ bool SystemdBooted() { return sd_booted() > 0; }
 
 bool IsAdministrator() { return geteuid() == 0; }
 
-int RunSystemctl(std::initializer_list<const char*> arguments) {
-  if (!SystemdBooted()) return -1;
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("systemctl"));
-  for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
-  argv.push_back(nullptr);
+int RunCapturingOutput(const std::vector<std::string>& argv, std::string* output) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
   pid_t pid;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (spawned == 0) {
+    char block[4096];
+    for (;;) {
+      ssize_t got = ::read(pipeFds[0], block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      if (output) output->append(block, size_t(got));
+    }
+  }
+  ::close(pipeFds[0]);
+  if (spawned != 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -132,6 +150,16 @@ class JournalSink final : public EventSink {
                                        "SYSLOG_IDENTIFIER=CarvossService", std::string("EVENT_ID=") + kind.identifier};
     for (size_t i = 1; i < strings.size(); ++i)
       fields.push_back("INSERTION_STRING_" + std::to_string(i + 1) + "=" + strings[i]);
+    Send(fields);
+  }
+  // A warning or error line of the log file, with its priority, so systemctl status shows it.
+  void fileLine(LogLevel level, const std::string& message) override {
+    Send({"MESSAGE=" + message, std::string("PRIORITY=") + (level == LogLevel::Error ? "3" : "4"),
+          "SYSLOG_IDENTIFIER=CarvossService"});
+  }
+
+ private:
+  static void Send(std::vector<std::string> fields) {
     std::vector<iovec> iov;
     for (auto& f : fields) iov.push_back({f.data(), f.size()});
     sd_journal_sendv(iov.data(), int(iov.size()));

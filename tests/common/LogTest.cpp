@@ -111,6 +111,35 @@ TEST_F(LogChannels, EventsGoToTheSinkOutsideForeground) {
   EXPECT_EQ(recorder->events()[0].message, "Cannot open log file (null)");
 }
 
+// The sink (the journal, in a service) also gets the file log's warnings and errors, with their
+// level, so the service manager shows why the service is unhappy; information and debug lines and
+// the foreground console stay as they were.
+class FileLineRecorder : public test::EventRecorder {
+ public:
+  void fileLine(LogLevel level, const std::string& message) override {
+    fileLines.push_back(std::string(1, char(level)) + ":" + message);
+  }
+  std::vector<std::string> fileLines;
+};
+
+TEST_F(LogChannels, WarningAndErrorLinesOfTheFileReachTheSinkWithTheirLevel) {
+  auto recorder = std::make_shared<FileLineRecorder>();
+  SetEventSink(recorder);
+  SetDebugLogging(true);
+  LogInfo("info");
+  LogDebug("debug");
+  LogWarning("Cannot connect to %s", "edh1");
+  LogError("Server said %d %s", 500, "Internal");
+  EXPECT_EQ(recorder->fileLines, (std::vector<std::string>{"W:Cannot connect to edh1", "E:Server said 500 Internal"}));
+  EXPECT_TRUE(recorder->events().empty()) << "they are not events";
+  EXPECT_EQ(lines->size(), 4u);
+  SetForeground(true);
+  testing::internal::CaptureStdout();
+  LogError("foreground");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(recorder->fileLines.size(), 2u) << "the console shows them already";
+}
+
 TEST_F(LogChannels, LongMessagesAreCutAt2047Bytes) {
   std::string big(5000, 'x');
   LogInfo("%s", big.c_str());

@@ -27,7 +27,8 @@ class ZelService : public testing::Test {
                         "<Server port='443' list='/l' get='/g' post='/p' remove='/r'/></config>");
   }
   std::vector<std::string> Env(const std::string& notify = "") {
-    return {"NOTIFY_SOCKET=" + notify, "ZEL_STATE_DIR=" + (dir / "state"), "ZEL_UNIT_DIR=" + (dir / "units")};
+    return {"NOTIFY_SOCKET=" + notify, "ZEL_STATE_DIR=" + (dir / "state"), "ZEL_UNIT_DIR=" + (dir / "units"),
+            "ZEL_PACKAGE_UNIT_DIR=" + (dir / "package")};
   }
   std::string Log() { return test::ReadFile(dir / "log/zel.log"); }
   bool WaitForLog(const std::string& text) {
@@ -85,6 +86,15 @@ TEST_F(ZelService, UnderSystemdReportsEachStateAndObeysTheControlSignals) {
   zel.signal(SIGTERM);
   ASSERT_TRUE(notify.ReadUntil("STATUS=Stopped"));
   EXPECT_EQ(zel.wait(), 0);
+  // After every pass: the queue's length and the last exchange, none here.
+  std::vector<std::string> passes;
+  std::erase_if(notify.messages, [&](const std::string& m) {
+    if (m.rfind("STATUS=Running, ", 0) != 0) return false;
+    passes.push_back(m);
+    return true;
+  });
+  ASSERT_FALSE(passes.empty());
+  EXPECT_EQ(passes[0], "STATUS=Running, 0 tickets queued, no exchange with the server yet");
   const std::vector<std::string> expected = {"STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000",
                                              "READY=1\nSTATUS=Running",
                                              "STATUS=Pausing",
@@ -155,6 +165,15 @@ TEST_F(ZelService, TimingKnobsAreHonouredOnlyInABuildMadeForTests) {
     EXPECT_GE(retrievals(), 2u) << "a knob build takes the shortened tick";
   else
     EXPECT_EQ(retrievals(), 1u) << "a stray ZEL_TEST_TICK_MS is ignored";
+}
+
+TEST_F(ZelService, UnderSystemdABrokenConfigWithoutBackupExitsWithConfigError) {
+  test::WriteFile(dir / "config.xml", "<config><Basedir path='/not/there'/></config>");
+  NotifySocket notify(dir / "notify");
+  test::ChildProcess zel({dir / "zel", "-c", dir / "config.xml"}, Env(dir / "notify"), dir / "out.txt");
+  EXPECT_EQ(zel.wait(), 78) << "EX_CONFIG: systemd shows the unit failed and does not restart it";
+  EXPECT_TRUE(notify.ReadUntil("STATUS=Stopped"));
+  EXPECT_EQ(zel.output(), "");
 }
 
 TEST_F(ZelService, ForegroundConfigErrorsGoToTheConsoleAndEndTheRun) {
