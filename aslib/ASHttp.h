@@ -26,6 +26,9 @@ const char* methodText(int method);      // 1 OPTIONS ... 8 CONNECT
 
 enum HttpMethod { kOptions = 1, kGet, kHead, kPost, kPut, kDelete, kTrace, kConnect };
 
+// The longest response head taken, blank line included; a longer one is a broken response.
+constexpr int64_t kMaxResponseHead = 65536;
+
 // Header lists and the header analysis that requests and responses share.
 class ASHttpMessage {
  public:
@@ -42,6 +45,8 @@ class ASHttpMessage {
   int contentEncoding = 0;  // 1 gzip, 2 deflate
   std::optional<std::string> contentType;
   int32_t contentLength = -1;
+  // A header value out of its range (a Content-Length beyond 32 bits): the message is broken.
+  bool malformed = false;
 
  protected:
   virtual bool isRequest() const = 0;
