@@ -290,7 +290,8 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
       return -1;
     }
     // Done when something came and no record is left half-read; otherwise read (more).
-    const bool partial = BIO_ctrl_pending(tls_->in) > 0;
+    // A record read in part sits in OpenSSL's own buffer, not in the memory BIO.
+    const bool partial = SSL_has_pending(tls_->ssl) == 1 || BIO_ctrl_pending(tls_->in) > 0;
     if ((plain > 0 && !partial) || !connected_) {
       if (partial && !connected_ && plain == 0) {
         LogDebug("Message incomplete but no more data");
