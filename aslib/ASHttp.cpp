@@ -276,7 +276,8 @@ bool ASHttpResponse::parseHeader(ASVariableBuffer& buffer, int64_t length) {
   return !malformed;
 }
 
-ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body) {
+ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body,
+                            const BodyOptions& options) {
   ResponseResult result;
   received.reset();
   if (channel.receive(received) <= 0) return result;
@@ -306,6 +307,20 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     result.complete = true;
     return result;
   }
+  if (!chunks && r.contentLength > options.limit) {
+    result.tooLarge = true;
+    return result;
+  }
+  // Counts what one decoded piece added to the body, enforces the bound and lets the caller take
+  // it; false when reading must stop.
+  auto taken = [&](int64_t lengthBefore) {
+    result.decoded += body.length() - lengthBefore;
+    if (result.decoded > options.limit) {
+      result.tooLarge = true;
+      return false;
+    }
+    return !options.drain || options.drain(body);
+  };
   int64_t remaining = r.contentLength;
   bool broken = false;  // a framing or coding error: what follows is not decoded
   char piece[65536];
@@ -319,11 +334,17 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
           break;
         }
         if (chunks->outputCount() > 0) {
+          const int64_t lengthBefore = body.length();
           if (inflater)
             broken = !inflater->inflateInto(chunks->output(), chunks->outputCount(), &body);
           else
             body.append(chunks->output(), chunks->outputCount());
           chunks->clearOutput();
+          if (!taken(lengthBefore)) return result;
+        }
+        if (chunks->chunkSize() > uint64_t(options.limit)) {
+          result.tooLarge = true;  // announced beyond the bound: not worth reading
+          return result;
         }
         received.setReadPosition(received.readPosition() - left);
         if (broken) break;
@@ -336,11 +357,13 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     } else if (!chunks) {
       int64_t got;
       while ((got = received.read(piece, sizeof piece)) > 0) {
+        const int64_t lengthBefore = body.length();
         if (inflater)
           inflater->inflateInto(piece, got, &body);
         else
           body.append(piece, got);
         remaining -= got;
+        if (!taken(lengthBefore)) return result;
       }
       if (remaining <= 0) {
         result.complete = true;

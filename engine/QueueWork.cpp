@@ -5,15 +5,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
-#include "engine/CPExchangeClient.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "engine/CPExchangeClient.h"
+#include "engine/CPTicket.h"
 #include "platform/Console.h"
 
 namespace zel {
@@ -49,6 +51,20 @@ std::shared_ptr<CPConfigAccount> ReadyAccount(const CPConfig& config, CPTicket& 
     return nullptr;
   }
   return account;
+}
+
+// Files that were too large to take, by login and name: not fetched again in this run.
+std::set<std::pair<std::string, std::string>>& Oversized() {
+  static std::set<std::pair<std::string, std::string>> names;
+  return names;
+}
+
+// Enough of a text message's start for what the console shows: more than 2048 characters (each
+// takes at most 3 bytes as the conversion reads them) whenever the whole text has more.
+std::string ShownPart(ASVariableBuffer& body) {
+  std::string start(size_t(std::min<int64_t>(body.length(), 3 * 2049 + 2)), '\0');
+  start.resize(size_t(std::max<int64_t>(0, body.copyOut(0, start.data(), int64_t(start.size())))));
+  return start;
 }
 
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
@@ -140,7 +156,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
         body.reset();
         ResponseResult r = client.Read(body);
         if (r.status == 200) {
-          LogInfo("Packet %s sending complete, size %d", ticket.EnvelopeID->c_str(), int(sent));
+          LogInfo("Packet %s sending complete, size %lld", ticket.EnvelopeID->c_str(), static_cast<long long>(sent));
           posted = finished = true;
         } else if (r.status < 0) {
           LogError("Cannot receive server response");
@@ -202,7 +218,9 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
     return true;
   }
   body.reset();
-  ResponseResult r = client.Read(body);
+  BodyOptions bounded;
+  bounded.limit = kMaxDownloadSize;
+  ResponseResult r = client.Read(body, bounded);
   if (r.status < 0) {
     LogError("Cannot receive server response");
     RemoveTicket(ticket);
@@ -213,15 +231,25 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
     RemoveTicket(ticket);
     return true;
   }
-  if (!r.complete) {
-    LogError("File %s partial download, size %d", name.c_str(), int(body.length()));
+  if (r.tooLarge) {
+    LogError(
+        "File %s is larger than %lld bytes: it stays on the server and is not fetched again until the "
+        "service restarts",
+        name.c_str(), static_cast<long long>(kMaxDownloadSize));
+    Oversized().emplace(account.login.value_or(""), name);
+    body.reset();
     RemoveTicket(ticket);
     return true;
   }
-  LogInfo("File %s download complete, size %d", name.c_str(), int(body.length()));
+  if (!r.complete) {
+    LogError("File %s partial download, size %lld", name.c_str(), static_cast<long long>(body.length()));
+    RemoveTicket(ticket);
+    return true;
+  }
+  LogInfo("File %s download complete, size %lld", name.c_str(), static_cast<long long>(body.length()));
   bool renew = false;
   if (IsTextMessage(name)) {
-    if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(body.unreadBytes());
+    if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(ShownPart(body));
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
     RemoveTicket(ticket);
     return renew;
@@ -260,6 +288,10 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     if (!names || !config.paths.Queue) continue;
     for (const std::string& name : *names) {
       if (name.empty()) continue;
+      if (Oversized().count({account->login.value_or(""), name})) {
+        LogDebug("File %s was too large to take: not fetched again until the service restarts", name.c_str());
+        continue;
+      }
       if (!SafeServerName(name)) {
         LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
         continue;

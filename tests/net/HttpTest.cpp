@@ -243,6 +243,60 @@ TEST(ReadResponse, ContentLengthsBeyond32BitsAreBroken) {
   }
 }
 
+TEST(ReadResponse, BodiesAreBoundedAndCanBeTakenAsTheyArrive) {
+  BodyOptions bounded;
+  bounded.limit = 1 << 20;
+  auto read = [&](const std::string& response, const BodyOptions& options) {
+    ScriptedReceiver receiver(Pieces(response, 1000));
+    ASVariableBuffer received, out;
+    ResponseResult r = readResponse(receiver, received, out, options);
+    EXPECT_EQ(r.decoded, out.length()) << "without a drain the body holds every decoded byte";
+    return r;
+  };
+  // A gzip bomb: 32 MiB of zeros from some 32 KiB stops once past the bound.
+  const std::string bomb = test::ZlibCompress(std::string(32 << 20, '\0'), 31);
+  for (bool chunked : {false, true}) {
+    std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n";
+    response += chunked ? "Transfer-Encoding: chunked\r\n\r\n" + Chunked(bomb, 100)
+                        : "Content-Length: " + std::to_string(bomb.size()) + "\r\n\r\n" + bomb;
+    ResponseResult r = read(response, bounded);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.tooLarge) << chunked;
+    EXPECT_FALSE(r.complete) << chunked;
+    EXPECT_LT(r.decoded, 4 << 20) << "stopped soon after the bound";
+  }
+  // Announced beyond the bound: given up before any of it is read.
+  for (const std::string& response :
+       {std::string("HTTP/1.1 200 OK\r\nContent-Length: 2000000000\r\n\r\nxyz"),
+        std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffff\r\nxyz")}) {
+    ResponseResult r = read(response, bounded);
+    EXPECT_TRUE(r.tooLarge) << response;
+    EXPECT_LE(r.decoded, 3) << response;
+  }
+  // A drain takes every piece as it comes; returning false ends the reading.
+  const std::string doc(300000, 'd');
+  int64_t drained = 0;
+  BodyOptions streamed;
+  streamed.drain = [&](ASVariableBuffer& body) {
+    drained += body.length();
+    body.reset();
+    return drained < 200000;
+  };
+  for (bool chunked : {false, true}) {
+    drained = 0;
+    ScriptedReceiver receiver(Pieces(chunked
+                                         ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked(doc, 10000)
+                                         : "HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + doc,
+                                     1000));
+    ASVariableBuffer received, out;
+    ResponseResult r = readResponse(receiver, received, out, streamed);
+    EXPECT_FALSE(r.complete) << chunked;
+    EXPECT_GE(drained, 200000) << chunked;
+    EXPECT_LT(drained, 300000) << chunked;
+    EXPECT_EQ(r.decoded, drained) << chunked;
+  }
+}
+
 // Hands out an endless head ("a:" lines, never a blank line) and counts what it gave.
 class EndlessHead : public ASReceiver {
  public:
