@@ -7,9 +7,9 @@
 
 #include "common/Log.h"
 #include "config/CPConfig.h"
+#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
-#include "engine/CPTicket.h"
 #include "platform/Files.h"
 
 namespace zel {
