@@ -4,6 +4,7 @@
 
 #include "aslib/ASDeflate.h"
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "common/TextConv.h"
 
 namespace zel {
@@ -164,6 +165,7 @@ void FileListParser::endLine() {
 }
 
 bool FileListParser::take(std::string_view bytes) {
+  if (StopRequested()) return false;
   while (!bytes.empty() && !full) {
     size_t feed = bytes.find('\n');
     std::string_view part = bytes.substr(0, feed);

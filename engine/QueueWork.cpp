@@ -10,6 +10,7 @@
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
 #include "document/EnvelopeReader.h"
@@ -67,6 +68,13 @@ std::string ShownPart(ASVariableBuffer& body) {
   return start;
 }
 
+// Whether a stop cut the ticket's exchange short: then the ticket stays as it was, for the next start.
+bool KeptForStop(const CPTicket& ticket) {
+  if (!StopRequested()) return false;
+  LogInfo("Stop requested: ticket %s kept for the next start", ticket.TicketFile.value_or("").c_str());
+  return true;
+}
+
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
@@ -91,6 +99,7 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
   for (const auto& ticket : due.batchA) {
+    if (StopRequested()) break;
     body.reset();
     auto account = ReadyAccount(config, *ticket);
     if (!account || !ProcessTicket(body, *account, config, true, *ticket, client)) continue;
@@ -109,6 +118,7 @@ void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& host
   CPExchangeClient client(&hosts);
   const int port = config.server.port;
   for (const auto& ticket : due.batchB) {
+    if (StopRequested()) break;
     body.reset();
     auto account = ReadyAccount(config, *ticket);
     if (!account) continue;
@@ -179,6 +189,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
     return false;
   }
+  if (KeptForStop(ticket)) return true;
   DeferTicket(ticket, Deferral(kUploadDeferral));
   return true;
 }
@@ -214,13 +225,14 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   client.BuildGetRequest(*config.server.get, name, account.login, account.plainPassword);
   if (client.Send() <= 0) {
     LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
-    RemoveTicket(ticket);
+    if (!KeptForStop(ticket)) RemoveTicket(ticket);
     return true;
   }
   body.reset();
   BodyOptions bounded;
   bounded.limit = kMaxDownloadSize;
   ResponseResult r = client.Read(body, bounded);
+  if (!(r.status == 200 && r.complete) && !r.tooLarge && KeptForStop(ticket)) return true;
   if (r.status < 0) {
     LogError("Cannot receive server response");
     RemoveTicket(ticket);
@@ -280,6 +292,7 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
 
 void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
   for (const auto& account : config.accounts) {
+    if (StopRequested()) return;
     if (!account->plainPassword) {
       LogError("Bad password for account login %s", account->login.value_or("").c_str());
       continue;
@@ -287,6 +300,7 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
     for (const std::string& name : *names) {
+      if (StopRequested()) return;
       if (name.empty()) continue;
       if (Oversized().count({account->login.value_or(""), name})) {
         LogDebug("File %s was too large to take: not fetched again until the service restarts", name.c_str());
