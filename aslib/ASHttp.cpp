@@ -321,6 +321,19 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     }
     return !options.drain || options.drain(body);
   };
+  // Inflates in small pieces of input, so that no piece adds more than about a megabyte (deflate
+  // packs at most about 1032 bytes into one) before the bound and the drain see it.
+  enum Step { kGo, kStop, kCorrupt };
+  auto inflated = [&](const char* data, int64_t n) {
+    constexpr int64_t kInflatePiece = 1024;
+    for (int64_t at = 0; at < n; at += kInflatePiece) {
+      const int64_t lengthBefore = body.length();
+      const bool ok = inflater->inflateInto(data + at, std::min(kInflatePiece, n - at), &body);
+      if (!taken(lengthBefore)) return kStop;
+      if (!ok) return kCorrupt;
+    }
+    return kGo;
+  };
   int64_t remaining = r.contentLength;
   bool broken = false;  // a framing or coding error: what follows is not decoded
   char piece[65536];
@@ -334,13 +347,16 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
           break;
         }
         if (chunks->outputCount() > 0) {
-          const int64_t lengthBefore = body.length();
-          if (inflater)
-            broken = !inflater->inflateInto(chunks->output(), chunks->outputCount(), &body);
-          else
+          if (inflater) {
+            const Step step = inflated(chunks->output(), chunks->outputCount());
+            if (step == kStop) return result;
+            broken = step == kCorrupt;
+          } else {
+            const int64_t lengthBefore = body.length();
             body.append(chunks->output(), chunks->outputCount());
+            if (!taken(lengthBefore)) return result;
+          }
           chunks->clearOutput();
-          if (!taken(lengthBefore)) return result;
         }
         if (chunks->chunkSize() > uint64_t(options.limit)) {
           result.tooLarge = true;  // announced beyond the bound: not worth reading
@@ -357,13 +373,14 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     } else if (!chunks) {
       int64_t got;
       while ((got = received.read(piece, sizeof piece)) > 0) {
-        const int64_t lengthBefore = body.length();
-        if (inflater)
-          inflater->inflateInto(piece, got, &body);
-        else
-          body.append(piece, got);
         remaining -= got;
-        if (!taken(lengthBefore)) return result;
+        if (inflater) {
+          if (inflated(piece, got) == kStop) return result;  // corrupt data is ignored here
+        } else {
+          const int64_t lengthBefore = body.length();
+          body.append(piece, got);
+          if (!taken(lengthBefore)) return result;
+        }
       }
       if (remaining <= 0) {
         result.complete = true;
