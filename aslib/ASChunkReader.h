@@ -20,6 +20,8 @@ class ASChunkReader {
   int64_t feed(const void* input, int64_t n);
 
   State state() const { return state_; }
+  // The size announced by the last chunk-size line.
+  uint64_t chunkSize() const { return chunkSize_; }
   const char* output() const { return output_.get(); }
   int64_t outputCount() const { return outputCount_; }
   void clearOutput() { outputCount_ = 0; }

@@ -1,11 +1,14 @@
 #include "aslib/ASHttp.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "aslib/ASChunkReader.h"
 #include "aslib/ASInflate.h"
 #include "aslib/ASVariableBuffer.h"
+#include "common/Log.h"
 #include "common/TextConv.h"
 
 namespace zel {
@@ -95,6 +98,15 @@ std::string Trimmed(std::string s) {
   return s.substr(b, e - b);
 }
 
+// A decimal number as strtol reads it (blanks, sign, digits, the rest ignored; no digits is 0), or
+// none when it does not fit 32 bits.
+std::optional<int32_t> Decimal32(const std::string& text) {
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return int32_t(value);
+}
+
 bool Contains(const std::optional<std::string>& value, const char* part) {
   return value && value->find(part) != std::string::npos;
 }
@@ -145,7 +157,14 @@ void ASHttpMessage::analyseHeaders() {
     if (Contains(accept, "deflate")) acceptEncodings_ |= 2;
   }
   if (auto type = getHeader("Content-Type")) contentType = type;
-  if (auto length = getHeader("Content-Length")) contentLength = int32_t(std::strtol(length->c_str(), nullptr, 10));
+  if (auto length = getHeader("Content-Length")) {
+    if (std::optional<int32_t> n = Decimal32(*length)) {
+      contentLength = *n;
+    } else {
+      LogWarning("Broken message: Content-Length %s is out of range", length->c_str());
+      malformed = true;
+    }
+  }
   auto connection = getHeader("Connection");
   if (!connection)
     keepAlive = version == 2;
@@ -239,9 +258,11 @@ bool ASHttpResponse::parseHeader(ASVariableBuffer& buffer, int64_t length) {
       if (space == std::string::npos) return false;
       size_t second = line.find(' ', space + 1);
       if (second == std::string::npos) return false;
-      int code = int(std::strtol(Trimmed(line.substr(space + 1, second - space - 1)).c_str(), nullptr, 10));
-      if (code <= 0) return false;
-      status = code;
+      const std::string codeText = Trimmed(line.substr(space + 1, second - space - 1));
+      std::optional<int32_t> code = Decimal32(codeText);
+      if (!code) LogWarning("Broken response: status %s is out of range", codeText.c_str());
+      if (!code || *code <= 0) return false;
+      status = *code;
       version = versionId(line.substr(0, space));
       if (version == 0) return false;
       continue;
@@ -252,16 +273,21 @@ bool ASHttpResponse::parseHeader(ASVariableBuffer& buffer, int64_t length) {
   }
   if (first) return false;
   analyseHeaders();
-  return true;
+  return !malformed;
 }
 
-ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body) {
+ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body,
+                            const BodyOptions& options) {
   ResponseResult result;
   received.reset();
   if (channel.receive(received) <= 0) return result;
   int64_t searched = 0;
   for (;;) {
     int64_t p = received.find("\r\n\r\n", std::max<int64_t>(searched - 4, 0));
+    if ((p < 0 && received.length() > kMaxResponseHead) || p + 4 > kMaxResponseHead) {
+      LogError("Response head longer than %d bytes: the response is broken", int(kMaxResponseHead));
+      return result;
+    }
     if (p >= 0) {
       auto response = std::make_shared<ASHttpResponse>();
       received.setReadPosition(0);
@@ -281,6 +307,33 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     result.complete = true;
     return result;
   }
+  if (!chunks && r.contentLength > options.limit) {
+    result.tooLarge = true;
+    return result;
+  }
+  // Counts what one decoded piece added to the body, enforces the bound and lets the caller take
+  // it; false when reading must stop.
+  auto taken = [&](int64_t lengthBefore) {
+    result.decoded += body.length() - lengthBefore;
+    if (result.decoded > options.limit) {
+      result.tooLarge = true;
+      return false;
+    }
+    return !options.drain || options.drain(body);
+  };
+  // Inflates in small pieces of input, so that no piece adds more than about a megabyte (deflate
+  // packs at most about 1032 bytes into one) before the bound and the drain see it.
+  enum Step { kGo, kStop, kCorrupt };
+  auto inflated = [&](const char* data, int64_t n) {
+    constexpr int64_t kInflatePiece = 1024;
+    for (int64_t at = 0; at < n; at += kInflatePiece) {
+      const int64_t lengthBefore = body.length();
+      const bool ok = inflater->inflateInto(data + at, std::min(kInflatePiece, n - at), &body);
+      if (!taken(lengthBefore)) return kStop;
+      if (!ok) return kCorrupt;
+    }
+    return kGo;
+  };
   int64_t remaining = r.contentLength;
   bool broken = false;  // a framing or coding error: what follows is not decoded
   char piece[65536];
@@ -294,10 +347,19 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
           break;
         }
         if (chunks->outputCount() > 0) {
-          const bool kept = inflater ? inflater->inflateInto(chunks->output(), chunks->outputCount(), &body)
-                                     : body.append(chunks->output(), chunks->outputCount()) == chunks->outputCount();
+          // Corrupt data, the bound, or bytes the body could not keep: never whole.
+          if (inflater) {
+            if (inflated(chunks->output(), chunks->outputCount()) != kGo) return result;
+          } else {
+            const int64_t lengthBefore = body.length();
+            const bool kept = body.append(chunks->output(), chunks->outputCount()) == chunks->outputCount();
+            if (!kept || !taken(lengthBefore)) return result;
+          }
           chunks->clearOutput();
-          if (!kept) return result;  // corrupt, or bytes the body could not keep: never whole
+        }
+        if (chunks->chunkSize() > uint64_t(options.limit)) {
+          result.tooLarge = true;  // announced beyond the bound: not worth reading
+          return result;
         }
         received.setReadPosition(received.readPosition() - left);
         if (broken) break;
@@ -310,9 +372,15 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     } else if (!chunks) {
       int64_t got;
       while ((got = received.read(piece, sizeof piece)) > 0) {
-        const bool kept = inflater ? inflater->inflateInto(piece, got, &body) : body.append(piece, got) == got;
-        if (!kept) return result;  // corrupt, or bytes the body could not keep: never whole
         remaining -= got;
+        // Corrupt data, the bound, or bytes the body could not keep: never whole.
+        if (inflater) {
+          if (inflated(piece, got) != kGo) return result;
+        } else {
+          const int64_t lengthBefore = body.length();
+          const bool kept = body.append(piece, got) == got;
+          if (!kept || !taken(lengthBefore)) return result;
+        }
       }
       if (remaining <= 0) {
         result.complete = !inflater || inflater->finished();  // a compressed body ends with its stream

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ const char* methodText(int method);      // 1 OPTIONS ... 8 CONNECT
 
 enum HttpMethod { kOptions = 1, kGet, kHead, kPost, kPut, kDelete, kTrace, kConnect };
 
+// The longest response head taken, blank line included; a longer one is a broken response.
+constexpr int64_t kMaxResponseHead = 65536;
+
 // Header lists and the header analysis that requests and responses share.
 class ASHttpMessage {
  public:
@@ -42,6 +46,8 @@ class ASHttpMessage {
   int contentEncoding = 0;  // 1 gzip, 2 deflate
   std::optional<std::string> contentType;
   int32_t contentLength = -1;
+  // A header value out of its range (a Content-Length beyond 32 bits): the message is broken.
+  bool malformed = false;
 
  protected:
   virtual bool isRequest() const = 0;
@@ -101,9 +107,23 @@ class ASReceiver {
 struct ResponseResult {
   int status = -1;  // -1 when no head was parsed
   bool complete = false;
+  bool tooLarge = false;  // the body passed (or announced more than) the caller's bound
+  int64_t decoded = 0;    // decoded body bytes, also those a drain took
   std::shared_ptr<ASHttpResponse> response;
 };
+
+// How the caller takes a decoded body while it arrives.
+struct BodyOptions {
+  // More decoded bytes than this, or a Content-Length or chunk announcing more, end the reading
+  // with `tooLarge`; the response then counts as incomplete.
+  int64_t limit = INT64_MAX;
+  // Called after every decoded piece with the body buffer, which it may empty; false ends the
+  // reading (the response then counts as incomplete).
+  std::function<bool(ASVariableBuffer&)> drain;
+};
+
 // Receives one response: head into `response`, decoded body appended to `body`.
-ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body);
+ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASVariableBuffer& body,
+                            const BodyOptions& options = {});
 
 }  // namespace zel

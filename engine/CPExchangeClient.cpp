@@ -5,6 +5,7 @@
 
 #include "aslib/ASDeflate.h"
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "common/TextConv.h"
 
 namespace zel {
@@ -147,8 +148,8 @@ int64_t CPExchangeClient::Send() {
   return channel_.send(wire_);
 }
 
-ResponseResult CPExchangeClient::Read(ASVariableBuffer& body) {
-  ResponseResult r = readResponse(channel_, wire_, body);
+ResponseResult CPExchangeClient::Read(ASVariableBuffer& body, const BodyOptions& options) {
+  ResponseResult r = readResponse(channel_, wire_, body, options);
   response_ = r.response;
   // Only a whole response that keeps the connection open leaves it usable for the next request.
   spent_ = !(r.response && r.complete && r.response->keepAlive);
@@ -162,19 +163,62 @@ std::optional<int64_t> LastSuccessfulExchange() {
   return when;
 }
 
-std::vector<std::string> ParseFileList(const std::string& body) {
-  std::vector<std::string> names;
-  size_t start = 0;
-  for (;;) {
-    size_t feed = body.find('\n', start);
-    std::string line = body.substr(start, feed == std::string::npos ? std::string::npos : feed - start);
-    if (feed == std::string::npos && line.empty()) break;
-    size_t space = line.find(' ');
-    names.push_back(space == std::string::npos ? line : line.substr(space + 1));
-    if (feed == std::string::npos) break;
-    start = feed + 1;
+void FileListParser::endLine() {
+  ++entries;
+  if (overlong_) {
+    ++longLines;
+  } else {
+    size_t space = line_.find(' ');
+    std::string name = space == std::string::npos ? line_ : line_.substr(space + 1);
+    if (!name.empty()) {
+      if (names.size() >= kMaxListedNames)
+        full = true;
+      else
+        names.push_back(std::move(name));
+    }
   }
-  return names;
+  line_.clear();
+  overlong_ = false;
+}
+
+bool FileListParser::take(std::string_view bytes) {
+  if (StopRequested()) return false;
+  while (!bytes.empty() && !full) {
+    size_t feed = bytes.find('\n');
+    std::string_view part = bytes.substr(0, feed);
+    if (!overlong_) {
+      if (line_.size() + part.size() > kMaxListLine) {
+        overlong_ = true;
+        line_.clear();
+      } else {
+        line_.append(part);
+      }
+    }
+    if (feed == std::string_view::npos) break;
+    endLine();
+    bytes.remove_prefix(feed + 1);
+  }
+  return !full;
+}
+
+bool FileListParser::take(ASVariableBuffer& piece) {
+  char block[65536];
+  int64_t got;
+  bool more = true;
+  while (more && (got = piece.read(block, sizeof block)) > 0) more = take(std::string_view(block, size_t(got)));
+  piece.reset();
+  return more;
+}
+
+void FileListParser::finish() {
+  if (!full && (!line_.empty() || overlong_)) endLine();
+}
+
+std::vector<std::string> ParseFileList(const std::string& body) {
+  FileListParser parser;
+  parser.take(std::string_view(body));
+  parser.finish();
+  return parser.names;
 }
 
 bool IsTextMessage(const std::string& name) {
@@ -198,14 +242,24 @@ std::optional<std::vector<std::string>> FetchFileList(const CPConfig& config, CP
     LogError("Error while sending data to %s:%d", host.c_str(), port);
   } else {
     ASVariableBuffer body;
-    ResponseResult r = client.Read(body);
+    FileListParser list;
+    BodyOptions streamed;
+    streamed.drain = [&list](ASVariableBuffer& piece) { return list.take(piece); };
+    ResponseResult r = client.Read(body, streamed);
     const char* name = account.name ? account.name->c_str() : "";
     if (r.status == 200) {
-      result = ParseFileList(body.unreadBytes());
-      if (result->empty())
+      list.finish();
+      if (list.longLines > 0)
+        LogWarning("List for account %s: %lld lines longer than %d bytes passed over", name,
+                   static_cast<long long>(list.longLines), int(kMaxListLine));
+      if (list.full)
+        LogWarning("List for account %s holds more than %d names: the rest wait for the next list", name,
+                   int(kMaxListedNames));
+      result = std::move(list.names);
+      if (list.entries == 0)
         LogInfo("Empty list for account %s", name);
       else
-        LogInfo("List for account %s loaded, %d files", name, int(result->size()));
+        LogInfo("List for account %s loaded, %lld files", name, static_cast<long long>(list.entries));
     } else if (r.status < 0) {
       LogError("Cannot receive server response");
     } else {

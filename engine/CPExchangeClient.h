@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "aslib/ASHttp.h"
@@ -44,8 +45,9 @@ class CPExchangeClient {
   // Sends the built request: bytes sent, 0 or less on failure. A connection that the server has
   // closed, or said it would close after its last response, is renewed first.
   int64_t Send();
-  // Status (-1 when no head arrived), with the decoded body appended to `body`.
-  ResponseResult Read(ASVariableBuffer& body);
+  // Status (-1 when no head arrived), with the decoded body appended to `body` (or taken by the
+  // options' drain, within their bound).
+  ResponseResult Read(ASVariableBuffer& body, const BodyOptions& options = {});
 
   const std::string& host() const { return host_; }
   int port() const { return port_; }
@@ -69,8 +71,36 @@ class CPExchangeClient {
   int port_ = 0;
 };
 
-// The names of a list body: the text after the first space of every line ending in a line feed
-// (the whole line when it has none), and of the rest after the last line feed when not empty.
+// The most names taken from one list; the rest wait for the next list.
+constexpr size_t kMaxListedNames = 100000;
+// The longest list line taken; a longer one names no file any system could hold and is passed over.
+constexpr size_t kMaxListLine = 4096;
+
+// Reads a list body piece by piece as it arrives. Every line ending in a line feed is one entry,
+// and so is the rest after the last line feed when it is not empty; the name is the text after the
+// line's first space (the whole line when it has none). Only non-empty names are kept, so memory
+// grows with the names alone, and at most kMaxListedNames of them.
+class FileListParser {
+ public:
+  // Takes every unread byte of `piece` and empties it; false once the bound of names is reached
+  // (the name beyond it is not kept).
+  bool take(ASVariableBuffer& piece);
+  bool take(std::string_view bytes);
+  // The end of the body: the text after the last line feed becomes an entry when not empty.
+  void finish();
+
+  std::vector<std::string> names;
+  int64_t entries = 0;    // every entry, empty names included
+  int64_t longLines = 0;  // lines passed over for their length
+  bool full = false;      // the bound of names was reached
+
+ private:
+  void endLine();
+  std::string line_;
+  bool overlong_ = false;
+};
+
+// The non-empty names of a whole list body (FileListParser over one piece).
 std::vector<std::string> ParseFileList(const std::string& body);
 // Whether a listed name is a text message from the server (extension "txt", any case).
 bool IsTextMessage(const std::string& name);

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "common/TestKnobs.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
@@ -49,6 +52,27 @@ std::shared_ptr<CPConfigAccount> ReadyAccount(const CPConfig& config, CPTicket& 
   return account;
 }
 
+// Files that were too large to take, by login and name: not fetched again in this run.
+std::set<std::pair<std::string, std::string>>& Oversized() {
+  static std::set<std::pair<std::string, std::string>> names;
+  return names;
+}
+
+// Enough of a text message's start for what the console shows: more than 2048 characters (each
+// takes at most 3 bytes as the conversion reads them) whenever the whole text has more.
+std::string ShownPart(ASVariableBuffer& body) {
+  std::string start(size_t(std::min<int64_t>(body.length(), 3 * 2049 + 2)), '\0');
+  start.resize(size_t(std::max<int64_t>(0, body.copyOut(0, start.data(), int64_t(start.size())))));
+  return start;
+}
+
+// Whether a stop cut the ticket's exchange short: then the ticket stays as it was, for the next start.
+bool KeptForStop(const CPTicket& ticket) {
+  if (!StopRequested()) return false;
+  LogInfo("Stop requested: ticket %s kept for the next start", ticket.TicketFile.value_or("").c_str());
+  return true;
+}
+
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
@@ -73,6 +97,7 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
   for (const auto& ticket : due.batchA) {
+    if (StopRequested()) break;
     body.reset();
     auto account = ReadyAccount(config, *ticket);
     if (!account || !ProcessTicket(body, *account, config, true, *ticket, client)) continue;
@@ -91,6 +116,7 @@ void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& host
   CPExchangeClient client(&hosts);
   const int port = config.server.port;
   for (const auto& ticket : due.batchB) {
+    if (StopRequested()) break;
     body.reset();
     auto account = ReadyAccount(config, *ticket);
     if (!account) continue;
@@ -138,7 +164,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
         body.reset();
         ResponseResult r = client.Read(body);
         if (r.status == 200) {
-          LogInfo("Packet %s sending complete, size %d", ticket.EnvelopeID->c_str(), int(sent));
+          LogInfo("Packet %s sending complete, size %lld", ticket.EnvelopeID->c_str(), static_cast<long long>(sent));
           posted = finished = true;
         } else if (r.status < 0) {
           LogError("Cannot receive server response");
@@ -161,6 +187,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
     return false;
   }
+  if (KeptForStop(ticket)) return true;
   DeferTicket(ticket, Deferral(kUploadDeferral));
   return true;
 }
@@ -196,11 +223,14 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   client.BuildGetRequest(*config.server.get, name, account.login, account.plainPassword);
   if (client.Send() <= 0) {
     LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
-    RemoveTicket(ticket);
+    if (!KeptForStop(ticket)) RemoveTicket(ticket);
     return true;
   }
   body.reset();
-  ResponseResult r = client.Read(body);
+  BodyOptions bounded;
+  bounded.limit = kMaxDownloadSize;
+  ResponseResult r = client.Read(body, bounded);
+  if (!(r.status == 200 && r.complete) && !r.tooLarge && KeptForStop(ticket)) return true;
   if (r.status < 0) {
     LogError("Cannot receive server response");
     RemoveTicket(ticket);
@@ -211,15 +241,25 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
     RemoveTicket(ticket);
     return true;
   }
-  if (!r.complete) {
-    LogError("File %s partial download, size %d", name.c_str(), int(body.length()));
+  if (r.tooLarge) {
+    LogError(
+        "File %s is larger than %lld bytes: it stays on the server and is not fetched again until the "
+        "service restarts",
+        name.c_str(), static_cast<long long>(kMaxDownloadSize));
+    Oversized().emplace(account.login.value_or(""), name);
+    body.reset();
     RemoveTicket(ticket);
     return true;
   }
-  LogInfo("File %s download complete, size %d", name.c_str(), int(body.length()));
+  if (!r.complete) {
+    LogError("File %s partial download, size %lld", name.c_str(), static_cast<long long>(body.length()));
+    RemoveTicket(ticket);
+    return true;
+  }
+  LogInfo("File %s download complete, size %lld", name.c_str(), static_cast<long long>(body.length()));
   bool renew = false;
   if (IsTextMessage(name)) {
-    if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(body.unreadBytes());
+    if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(ShownPart(body));
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
     RemoveTicket(ticket);
     return renew;
@@ -250,6 +290,7 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
 
 void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
   for (const auto& account : config.accounts) {
+    if (StopRequested()) return;
     if (!account->plainPassword) {
       LogError("Bad password for account login %s", account->login.value_or("").c_str());
       continue;
@@ -257,7 +298,12 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
     for (const std::string& name : *names) {
+      if (StopRequested()) return;
       if (name.empty()) continue;
+      if (Oversized().count({account->login.value_or(""), name})) {
+        LogDebug("File %s was too large to take: not fetched again until the service restarts", name.c_str());
+        continue;
+      }
       if (!SafeServerName(name)) {
         LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
         continue;

@@ -4,6 +4,7 @@
 // envelope it already holds); downloads fetch, check, copy, deliver and then remove from the server.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace zel {
@@ -26,6 +27,10 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
                   CPExchangeClient& client);
 bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, bool keepAlive,
                     CPTicket& ticket, CPExchangeClient& client);
+
+// The largest decoded download taken; a larger file stays on the server and is not fetched again
+// until the service restarts.
+constexpr int64_t kMaxDownloadSize = int64_t(1) << 30;
 
 // One list retrieval for every account, a download ticket per listed file.
 void RetrieveLists(const CPConfig& config, CPHostCache& hosts);

@@ -345,7 +345,9 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
   }
   int64_t plain = 0, encrypted = 0;
   char block[32768];
+  bool completing = false;  // a read was made to complete a record left half-read
   for (;;) {
+    const int64_t roundStart = plain;
     // Everything already received first: whole records decrypt without another read.
     for (;;) {
       ERR_clear_error();
@@ -368,9 +370,12 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
       LogDebug("DecryptMessage() failed, error 0x%x", SEC_E_ILLEGAL_MESSAGE);
       return -1;
     }
-    // Done when something came and no record is left half-read; otherwise read (more).
-    const bool partial = BIO_ctrl_pending(tls_->in) > 0;
-    if ((plain > 0 && !partial) || !connected_) {
+    // Done when something came and no record is left half-read, or once the record that was
+    // half-read has been completed (a steady stream always ends its reads inside a record, and
+    // must not keep one call reading forever); otherwise read (more). A record read in part sits
+    // in OpenSSL's own buffer, not in the memory BIO.
+    const bool partial = SSL_has_pending(tls_->ssl) == 1 || BIO_ctrl_pending(tls_->in) > 0;
+    if ((plain > 0 && (!partial || (completing && plain > roundStart))) || !connected_) {
       if (partial && !connected_ && plain == 0) {
         LogDebug("Message incomplete but no more data");
         return -1;
@@ -388,6 +393,7 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
     }
     BIO_write(tls_->in, block, int(got));
     encrypted += got;
+    completing = completing || plain > 0;
   }
   LogDebug("Data rcvd from server: plain %d bytes, encrypted %d bytes", int(plain), int(encrypted));
   return plain;

@@ -1,8 +1,11 @@
 #include "net/CPSocket.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "net/CPHostCache.h"
 #include "platform/Sockets.h"
 
@@ -10,12 +13,33 @@ namespace zel {
 namespace {
 constexpr int kSliceMs = 100;
 constexpr int kTimeoutMs = 180000;
+
+// The low-speed window; ZEL_TEST_LOW_SPEED_WINDOW_MS shortens it, so that tests need not trickle
+// for minutes.
+int64_t LowSpeedWindowMs() {
+  static const int64_t window = [] {
+    const char* text = std::getenv("ZEL_TEST_LOW_SPEED_WINDOW_MS");
+    return text && std::atoll(text) > 0 ? std::atoll(text) : CPSocket::kLowSpeedWindowMs;
+  }();
+  return window;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
-CPSocket::CPSocket(CPHostCache* hosts) : hosts_(hosts) {}
+CPSocket::CPSocket(CPHostCache* hosts) : hosts_(hosts), lowSpeedWindowMs_(LowSpeedWindowMs()) {}
 CPSocket::~CPSocket() { disconnect(); }
 
 bool CPSocket::connect(const std::string& host, uint16_t port) {
+  windowOpen_ = false;
+  if (StopRequested()) {
+    LogDebug("Stop requested: not connecting to host %s", host.c_str());
+    return false;
+  }
   std::optional<std::vector<uint32_t>> addresses = hosts_ ? hosts_->lookup(host) : std::nullopt;
   if (addresses) {
     for (uint32_t address : *addresses) {
@@ -26,13 +50,17 @@ bool CPSocket::connect(const std::string& host, uint16_t port) {
         LogError("Cannot create TCP socket - error %d", error);
         return false;
       }
-      if (socket->connect(address, port, &error)) {
+      if (socket->connect(address, port, &error, [] { return StopRequested(); })) {
         hosts_->markAddress(address, false);
         LogDebug("Successfully connected to host %s", host.c_str());
         socket_ = std::move(socket);
         host_ = host;
         connected_ = healthy_ = true;
         return true;
+      }
+      if (error == ECANCELED) {
+        LogDebug("Stop requested: connecting to host %s given up", host.c_str());
+        return false;
       }
       hosts_->markAddress(address, true);
       LogWarning("Unable to connect to address %s - error %d", DottedIPv4(address).c_str(), error);
@@ -71,6 +99,11 @@ int64_t CPSocket::send(const void* data, int64_t length) {
       healthy_ = false;
       return -1;
     }
+    if (StopRequested()) {
+      LogDebug("Stop requested: sending to remote host %s given up", host_.c_str());
+      healthy_ = false;
+      return -1;
+    }
     int ready = socket_->wait(true, kSliceMs, &error);
     if (ready < 0) {
       LogWarning("Error %d while doing select() on remote host %s", error, host_.c_str());
@@ -87,8 +120,14 @@ int64_t CPSocket::send(const void* data, int64_t length) {
 
 int64_t CPSocket::recv(void* buffer, int64_t capacity) {
   if (!socket_) return -1;
+  const int64_t waitStart = NowMs();
   for (int idle = 0;;) {
     int error = 0;
+    if (StopRequested()) {
+      LogDebug("Stop requested: receiving from remote host %s given up", host_.c_str());
+      healthy_ = false;
+      return -1;
+    }
     int ready = socket_->wait(false, kSliceMs, &error);
     if (ready < 0) {
       LogWarning("Error %d while doing select() on remote host %s", error, host_.c_str());
@@ -113,6 +152,24 @@ int64_t CPSocket::recv(void* buffer, int64_t capacity) {
       LogDebug("Remote host %s connection terminated", host_.c_str());
     } else {
       LogDebug("%d bytes received from remote host %s", int(n), host_.c_str());
+      if (!windowOpen_) {
+        windowOpen_ = true;
+        windowWaitedMs_ = windowBytes_ = 0;
+      } else {
+        windowWaitedMs_ += NowMs() - waitStart;
+      }
+      windowBytes_ += n;
+      if (windowWaitedMs_ >= lowSpeedWindowMs_) {
+        windowOpen_ = false;
+        if (windowBytes_ * 1000 < kLowSpeedBytesPerSecond * windowWaitedMs_) {
+          LogWarning("Remote host %s sent %lld bytes in %lld s, under %lld bytes/s", host_.c_str(),
+                     static_cast<long long>(windowBytes_), static_cast<long long>(windowWaitedMs_ / 1000),
+                     static_cast<long long>(kLowSpeedBytesPerSecond));
+          LogWarning("Receiving data from remote host %s timed out", host_.c_str());
+          healthy_ = false;
+          return 0;
+        }
+      }
     }
     healthy_ = true;
     return n;

@@ -1,6 +1,7 @@
 // A blocking IPv4 TCP client connection whose every wait is cut into 100 ms slices: 1800 slices
-// without progress (180 s) end a send or a receive. Results: > 0 bytes moved; 0 an orderly close or
-// a time-out (`healthy()` tells which); -1 an error.
+// without progress (180 s) end a send or a receive, and so does a peer that trickles, averaging
+// under 100 bytes/s over 60 s of receiving. A stop request ends any wait at the next slice (-1).
+// Results: > 0 bytes moved; 0 an orderly close or a time-out (`healthy()` tells which); -1 an error.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,11 @@ class CPSocket {
 
   // How many 100 ms slices without progress end a send or receive (1800; shorter in tests).
   void setIdleSlices(int slices) { idleSlices_ = slices; }
+  // The span over which a receiving peer must average 100 bytes/s (60 s; shorter in tests).
+  void setLowSpeedWindow(int64_t ms) { lowSpeedWindowMs_ = ms; }
+
+  static constexpr int64_t kLowSpeedBytesPerSecond = 100;
+  static constexpr int64_t kLowSpeedWindowMs = 60000;
 
  private:
   CPHostCache* hosts_;
@@ -41,6 +47,13 @@ class CPSocket {
   bool connected_ = false;
   bool healthy_ = false;
   int idleSlices_ = 1800;
+  int64_t lowSpeedWindowMs_;
+  // The current low-speed window: opened by the first byte received after the last one closed;
+  // only time spent waiting inside recv counts, so a connection resting between requests is not
+  // taken for a slow one.
+  bool windowOpen_ = false;
+  int64_t windowWaitedMs_ = 0;
+  int64_t windowBytes_ = 0;
 };
 
 }  // namespace zel

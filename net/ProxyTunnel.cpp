@@ -87,6 +87,11 @@ bool Tunnel(CPSocket& socket, const std::string& targetHost, int targetPort, con
       const int64_t before = buffer.length();
       if (got > 0) buffer.append(block, got);
       int64_t p = buffer.find("\r\n\r\n", before > 4 ? before - 4 : 0);
+      if ((p < 0 && buffer.length() > kMaxResponseHead) || p + 4 > kMaxResponseHead) {
+        LogError("Proxy %s:%d answered with a head longer than %d bytes", proxyHost.c_str(), proxyPort,
+                 int(kMaxResponseHead));
+        return false;
+      }
       if (p < 0) {
         if (got == 0) return false;  // closed, or timed out, before a whole head
         continue;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +19,9 @@ class TcpSocket {
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  bool connect(uint32_t address, uint16_t port, int* error);  // address in network byte order
+  // Address in network byte order. Waits in 100 ms slices; when `abandon` says so between them,
+  // gives up with ECANCELED.
+  bool connect(uint32_t address, uint16_t port, int* error, const std::function<bool()>& abandon);
   // 1 ready, 0 not ready within `timeoutMs`, -1 error.
   int wait(bool forWrite, int timeoutMs, int* error);
   // Bytes taken, or -1 (EAGAIN when nothing fits right now).

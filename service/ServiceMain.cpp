@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "config/CPConfig.h"
 #include "config/ConfigBackup.h"
 #include "net/CPHostCache.h"
@@ -81,7 +82,9 @@ std::optional<std::string> FindConfigPath(const std::vector<std::string>& argume
 }
 
 ServiceRun::ServiceRun(ServiceOptions options, ServiceSteps steps)
-    : options_(std::move(options)), steps_(std::move(steps)) {}
+    : options_(std::move(options)), steps_(std::move(steps)) {
+  ClearStopRequest();
+}
 
 ServiceRun::~ServiceRun() = default;
 
@@ -108,6 +111,8 @@ void ServiceRun::control(ControlSignal signal) {
   // In the foreground only stop means anything.
   if (!options_.serviceMode && row.event != kStop) return;
   report(row.pending);
+  // A stop does not wait for the pass: the exchange gives up its waits and keeps its tickets.
+  if (row.event == kStop) RequestStop();
   // The last control wins: a pause voids any continue before it, so only a continue that comes
   // after the pause ends it, even when both arrive while a pass runs.
   if (row.event == kPause)
@@ -185,8 +190,9 @@ void ServiceRun::loop(const CPConfig& config, CPHostCache& hosts, const std::str
       if (steps_.retrieveLists) steps_.retrieveLists(context);
       counter = 0;
     }
-    if (steps_.scanOutbound) steps_.scanOutbound(context);
-    if (steps_.processQueue) steps_.processQueue(context);
+    // A stop ends the pass between its steps (pause lets it finish).
+    if (!events_.isSet(kStop) && steps_.scanOutbound) steps_.scanOutbound(context);
+    if (!events_.isSet(kStop) && steps_.processQueue) steps_.processQueue(context);
     SyncLogFile();
     if (steps_.passStatus) report("STATUS=" + steps_.passStatus(config));
     const int64_t worked = (Clock::now() - passStart) / options_.tick;

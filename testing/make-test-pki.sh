@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Makes a test certificate authority and server certificates in folder $1, with the openssl
 # command line only: good.pem (localhost and 127.0.0.1), wrongname.pem, expired.pem, selfsigned.pem,
-# untrusted.pem (issued by a CA nobody trusts), each with its -key.pem; ca.pem is the trusted root.
+# untrusted.pem (issued by a CA nobody trusts), hostile.pem (127.0.0.2, for the hostile test
+# server), each with its -key.pem; ca.pem is the trusted root.
 set -euo pipefail
 out=$1
 mkdir -p "$out"
 cd "$out"
-[ -f good.pem ] && exit 0
+[ -f hostile.pem ] && exit 0
 quiet() { "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }; }
 
 ca() {  # name subject
@@ -33,7 +34,13 @@ issue() {  # name issuer extfile [days]
   quiet openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2-key.pem" -CAcreateserial -out "$1.pem" \
     -days "${4:-825}" -extfile "$3"
 }
+cat > hostile.ext <<EXT
+basicConstraints=CA:FALSE
+extendedKeyUsage=serverAuth
+subjectAltName=IP:127.0.0.2
+EXT
 issue good ca server.ext
+issue hostile ca hostile.ext
 issue wrongname ca other.ext
 issue untrusted rogue server.ext
 

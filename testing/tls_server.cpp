@@ -6,6 +6,10 @@
 //   GET n\n            ->  n bytes, byte i being (i * 7 + 3) & 0xFF
 //   TWO\n              ->  two records in one TCP write
 //   BYE\n              ->  "last words\n" and close_notify in one TCP write, then closes
+//   SPLIT\n            ->  a record of 100 "A" and the first half of a record of 1000 "B" in one TCP
+//                         write, the rest of the second record 300 ms later
+//   HALF\n             ->  the first half of a record of 1000 "C", then the connection closes
+//                         (no close_notify)
 // --split writes every handshake flight in 7-byte TCP segments.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,6 +94,15 @@ struct Connection {
     }
     return false;
   }
+  // The record bytes of `data`, encrypted but not sent.
+  std::string record(const std::string& data) {
+    SSL_write(ssl, data.data(), int(data.size()));
+    std::string bytes;
+    char block[65536];
+    int n;
+    while ((n = BIO_read(out, block, sizeof block)) > 0) bytes.append(block, size_t(n));
+    return bytes;
+  }
   bool write(const std::string& data) {
     for (size_t at = 0; at < data.size(); at += 16384) {
       size_t k = std::min<size_t>(16384, data.size() - at);
@@ -133,6 +146,17 @@ void Serve(SSL_CTX* ctx, int fd) {
         SSL_write(c.ssl, "first record\n", 13);
         SSL_write(c.ssl, "second record\n", 14);
         if (!c.flush()) break;
+      } else if (command == "SPLIT") {
+        const std::string first = c.record(std::string(100, 'A')), second = c.record(std::string(1000, 'B'));
+        const std::string now = first + second.substr(0, second.size() / 2);
+        if (!SendAll(fd, now.data(), now.size(), now.size())) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string rest = second.substr(second.size() / 2);
+        if (!SendAll(fd, rest.data(), rest.size(), rest.size())) break;
+      } else if (command == "HALF") {
+        const std::string bytes = c.record(std::string(1000, 'C'));
+        SendAll(fd, bytes.data(), bytes.size() / 2, bytes.size());
+        break;
       } else if (command == "BYE") {
         SSL_write(c.ssl, "last words\n", 11);
         SSL_shutdown(c.ssl);

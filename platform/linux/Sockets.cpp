@@ -1,6 +1,7 @@
 #include "platform/Sockets.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -29,16 +30,32 @@ TcpSocket::~TcpSocket() {
   ::close(fd_);
 }
 
-bool TcpSocket::connect(uint32_t address, uint16_t port, int* error) {
+bool TcpSocket::connect(uint32_t address, uint16_t port, int* error, const std::function<bool()>& abandon) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
   to.sin_addr.s_addr = address;
-  for (;;) {
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return true;
-    if (errno != EINTR) break;
+  // Non-blocking while connecting, so the wait can be cut into slices; blocking again afterwards.
+  const int flags = ::fcntl(fd_, F_GETFL);
+  ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  int result = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+  while (result == EINPROGRESS || result == EINTR) {
+    if (abandon && abandon()) {
+      result = ECANCELED;
+      break;
+    }
+    pollfd p{fd_, POLLOUT, 0};
+    int r = ::poll(&p, 1, 100);
+    if (r < 0 && errno != EINTR) {
+      result = errno;
+    } else if (r > 0) {
+      socklen_t len = sizeof result;
+      if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &result, &len) != 0) result = errno;
+    }
   }
-  if (error) *error = errno;
+  ::fcntl(fd_, F_SETFL, flags);
+  if (result == 0) return true;
+  if (error) *error = result;
   return false;
 }
 

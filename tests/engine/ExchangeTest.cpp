@@ -70,10 +70,46 @@ TEST(ExchangeClient, ListBodies) {
   EXPECT_EQ(ParseFileList("a b.xml\nc.xml\n"), (std::vector<std::string>{"b.xml", "c.xml"}));
   EXPECT_EQ(ParseFileList("1 a.xml\r\n"), (std::vector<std::string>{"a.xml\r"}));
   EXPECT_EQ(ParseFileList("only.xml"), (std::vector<std::string>{"only.xml"}));
-  EXPECT_EQ(ParseFileList("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(ParseFileList("a\n\nb\n"), (std::vector<std::string>{"a", "b"})) << "an empty name is counted, not kept";
   EXPECT_EQ(ParseFileList(""), (std::vector<std::string>{}));
   EXPECT_TRUE(IsTextMessage("NOTE.TXT"));
   EXPECT_FALSE(IsTextMessage("a.txt.xml"));
+}
+
+TEST(ExchangeClient, ListsAreReadAsTheyArriveAndBounded) {
+  // Any cut of the body into pieces gives the same entries.
+  const std::string body = "1 a.xml\n\n2 b.xml\nc d e.xml\ntail.xml";
+  for (size_t piece : {1u, 2u, 5u, 100u}) {
+    FileListParser list;
+    for (size_t at = 0; at < body.size(); at += piece) {
+      ASVariableBuffer b;
+      b.append(body.substr(at, piece));
+      EXPECT_TRUE(list.take(b));
+      EXPECT_EQ(b.length(), 0) << "every piece is taken and emptied";
+    }
+    list.finish();
+    EXPECT_EQ(list.names, (std::vector<std::string>{"a.xml", "b.xml", "d e.xml", "tail.xml"})) << piece;
+    EXPECT_EQ(list.entries, 5) << piece;
+  }
+  // Ten million line feeds keep nothing; a line beyond the bound is passed over whole.
+  FileListParser feeds;
+  const std::string block(1 << 20, '\n');
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(feeds.take(std::string_view(block)));
+  EXPECT_TRUE(feeds.take(std::string(kMaxListLine + 1, 'x') + "\nlast.xml\n"));
+  feeds.finish();
+  EXPECT_EQ(feeds.names, (std::vector<std::string>{"last.xml"}));
+  EXPECT_EQ(feeds.entries, 10 * (1 << 20) + 2);
+  EXPECT_EQ(feeds.longLines, 1);
+  EXPECT_LT(feeds.names.capacity(), 16u);
+  // A list of a few thousand names is taken whole; beyond the bound the rest wait.
+  std::string many;
+  for (size_t i = 0; i < kMaxListedNames + 50; ++i) many += std::to_string(i) + " f" + std::to_string(i) + ".xml\n";
+  EXPECT_EQ(ParseFileList(many.substr(0, many.find("\n5000 f5000.xml") + 1)).size(), 5000u);
+  FileListParser bounded;
+  EXPECT_FALSE(bounded.take(std::string_view(many)));
+  EXPECT_TRUE(bounded.full);
+  ASSERT_EQ(bounded.names.size(), kMaxListedNames);
+  EXPECT_EQ(bounded.names.back(), "f" + std::to_string(kMaxListedNames - 1) + ".xml");
 }
 
 TEST(Exchange, DocumentsTravelBothWays) {

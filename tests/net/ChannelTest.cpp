@@ -215,5 +215,27 @@ TEST_F(Channel, ARecordSplitAcrossReadsCompletesInOneReceive) {
   channel.disconnect();
 }
 
+TEST_F(Channel, AHalfReadRecordIsCompletedInTheSameReceiveOrReportedWhenTheConnectionEnds) {
+  test::TlsServer server("good");
+  CPChannel channel(&hosts);
+  ASSERT_TRUE(channel.connect("localhost", server.port(), nullptr));
+  ASSERT_TRUE(channel.handshake());
+  ASVariableBuffer out, in;
+  out.append("SPLIT\n");
+  channel.send(out);
+  // One read brings a whole record and half of the next; the same call waits for the rest.
+  EXPECT_EQ(channel.receive(in), 1100);
+  EXPECT_EQ(in.unreadBytes(), std::string(100, 'A') + std::string(1000, 'B'));
+  out.reset();
+  in.reset();
+  out.append("HALF\n");
+  channel.send(out);
+  lines->clear();
+  EXPECT_EQ(channel.receive(in), -1) << "half a record, then the end of the connection";
+  EXPECT_EQ(in.length(), 0);
+  EXPECT_TRUE(test::HasLine(*lines, "[D] Message incomplete but no more data")) << test::Joined(*lines);
+  EXPECT_FALSE(channel.connected());
+}
+
 }  // namespace
 }  // namespace zel

@@ -115,10 +115,18 @@ TEST(HttpResponse, ParseHeaderCases) {
     int status;
   };
   const Case cases[] = {
-      {"HTTP/1.1 200 OK\r\n\r\n", true, 200},  {"HTTP/1.0 200 Connection established\r\n\r\n", true, 200},
-      {"HTTP/1.1 200\r\n\r\n", false, 0},      {"HTTP/2 200 OK\r\n\r\n", false, 200},
-      {"http/1.1 200 OK\r\n\r\n", false, 200}, {"HTTP/1.1 0 Zero\r\n\r\n", false, 0},
-      {"HTTP/1.1 abc Text\r\n\r\n", false, 0}, {"\r\n\r\n", false, 0},
+      {"HTTP/1.1 200 OK\r\n\r\n", true, 200},
+      {"HTTP/1.0 200 Connection established\r\n\r\n", true, 200},
+      {"HTTP/1.1 200\r\n\r\n", false, 0},
+      {"HTTP/2 200 OK\r\n\r\n", false, 200},
+      {"http/1.1 200 OK\r\n\r\n", false, 200},
+      {"HTTP/1.1 0 Zero\r\n\r\n", false, 0},
+      {"HTTP/1.1 abc Text\r\n\r\n", false, 0},
+      {"\r\n\r\n", false, 0},
+      // Beyond 32 bits a status never wraps into a success.
+      {"HTTP/1.1 4294967496 OK\r\n\r\n", false, 0},
+      {"HTTP/1.1 99999999999999999999 OK\r\n\r\n", false, 0},
+      {"HTTP/1.1 2147483647 Big\r\n\r\n", true, 2147483647},
   };
   for (const auto& c : cases) {
     ASVariableBuffer b;
@@ -217,6 +225,104 @@ TEST(ReadResponse, ShortBodiesEmptyBodiesAndFailures) {
   EXPECT_EQ(Read({}, &got).status, -1) << "nothing came";
   EXPECT_EQ(Read({"HTTP/1.1 200 OK\r\n"}, &got).status, -1) << "closed before the end of the head";
   EXPECT_EQ(Read({"HTTP/1.1 200\r\n\r\n"}, &got).status, -1) << "a head that does not parse";
+}
+
+TEST(ReadResponse, ContentLengthsBeyond32BitsAreBroken) {
+  struct Case {
+    const char* length;
+    int status;
+  };
+  // 3000000000 once became negative (an empty, complete body) and 4294967306 became 10.
+  for (const Case& c : {Case{"3000000000", -1}, Case{"4294967306", -1}, Case{"-2147483649", -1},
+                        Case{"99999999999999999999999", -1}, Case{"10", 200}}) {
+    std::string got;
+    ResponseResult r =
+        Read({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + c.length + "\r\n\r\n0123456789"}, &got);
+    EXPECT_EQ(r.status, c.status) << c.length;
+    EXPECT_EQ(r.complete, c.status == 200) << c.length;
+  }
+}
+
+TEST(ReadResponse, BodiesAreBoundedAndCanBeTakenAsTheyArrive) {
+  BodyOptions bounded;
+  bounded.limit = 1 << 20;
+  auto read = [&](const std::string& response, const BodyOptions& options) {
+    ScriptedReceiver receiver(Pieces(response, 1000));
+    ASVariableBuffer received, out;
+    ResponseResult r = readResponse(receiver, received, out, options);
+    EXPECT_EQ(r.decoded, out.length()) << "without a drain the body holds every decoded byte";
+    return r;
+  };
+  // A gzip bomb: 32 MiB of zeros from some 32 KiB stops once past the bound.
+  const std::string bomb = test::ZlibCompress(std::string(32 << 20, '\0'), 31);
+  for (bool chunked : {false, true}) {
+    std::string response = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n";
+    response += chunked ? "Transfer-Encoding: chunked\r\n\r\n" + Chunked(bomb, 100)
+                        : "Content-Length: " + std::to_string(bomb.size()) + "\r\n\r\n" + bomb;
+    ResponseResult r = read(response, bounded);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.tooLarge) << chunked;
+    EXPECT_FALSE(r.complete) << chunked;
+    EXPECT_LT(r.decoded, 4 << 20) << "stopped soon after the bound";
+  }
+  // Announced beyond the bound: given up before any of it is read.
+  for (const std::string& response :
+       {std::string("HTTP/1.1 200 OK\r\nContent-Length: 2000000000\r\n\r\nxyz"),
+        std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffff\r\nxyz")}) {
+    ResponseResult r = read(response, bounded);
+    EXPECT_TRUE(r.tooLarge) << response;
+    EXPECT_LE(r.decoded, 3) << response;
+  }
+  // A drain takes every piece as it comes; returning false ends the reading.
+  const std::string doc(300000, 'd');
+  int64_t drained = 0;
+  BodyOptions streamed;
+  streamed.drain = [&](ASVariableBuffer& body) {
+    drained += body.length();
+    body.reset();
+    return drained < 200000;
+  };
+  for (bool chunked : {false, true}) {
+    drained = 0;
+    ScriptedReceiver receiver(Pieces(chunked
+                                         ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked(doc, 10000)
+                                         : "HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + doc,
+                                     1000));
+    ASVariableBuffer received, out;
+    ResponseResult r = readResponse(receiver, received, out, streamed);
+    EXPECT_FALSE(r.complete) << chunked;
+    EXPECT_GE(drained, 200000) << chunked;
+    EXPECT_LT(drained, 300000) << chunked;
+    EXPECT_EQ(r.decoded, drained) << chunked;
+  }
+}
+
+// Hands out an endless head ("a:" lines, never a blank line) and counts what it gave.
+class EndlessHead : public ASReceiver {
+ public:
+  int64_t receive(ASVariableBuffer& into) override {
+    if (given >= (int64_t(100) << 20)) return 0;
+    const std::string piece = given == 0 ? "HTTP/1.1 200 OK\r\n" : std::string(4095, 'a') + "\n";
+    into.append(piece);
+    given += int64_t(piece.size());
+    return int64_t(piece.size());
+  }
+  int64_t given = 0;
+};
+
+TEST(ReadResponse, HeadsAreBoundedAt64KiB) {
+  EndlessHead endless;
+  ASVariableBuffer received, body;
+  EXPECT_EQ(readResponse(endless, received, body).status, -1);
+  EXPECT_LT(endless.given, kMaxResponseHead + 8192) << "the connection is given up once the bound is passed";
+  // The bound counts the blank line: a head of exactly 64 KiB is taken, one byte more is not.
+  const std::string start = "HTTP/1.1 200 OK\r\nX-Pad: ";
+  for (int64_t extra : {0, 1}) {
+    std::string head = start + std::string(size_t(kMaxResponseHead) - start.size() - 4 + size_t(extra), 'p');
+    head += "\r\n\r\n";
+    std::string got;
+    EXPECT_EQ(Read(Pieces(head, 1000), &got).status, extra ? -1 : 200) << extra;
+  }
 }
 
 }  // namespace

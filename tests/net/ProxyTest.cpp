@@ -191,6 +191,17 @@ TEST_F(Proxy, RequestBytesAndTheAnswersThatFail) {
     EXPECT_FALSE(Through(Settings(proxy.port(), 0, std::nullopt, std::nullopt)));
     EXPECT_TRUE(test::HasLine(*lines, "[E] Cannot parse proxy headers"));
   }
+  lines->clear();
+  {
+    // A whole, well-formed 200 answer whose head is beyond the bound is refused all the same.
+    std::string head = "HTTP/1.0 200 Connection established\r\n";
+    while (head.size() < 100000) head += "X-Filler: yes\r\n";
+    ScriptedProxy proxy(head + "\r\n");
+    EXPECT_FALSE(Through(Settings(proxy.port(), 0, std::nullopt, std::nullopt)));
+    EXPECT_TRUE(test::HasLine(*lines, "[E] Proxy 127.0.0.1:" + std::to_string(proxy.port()) +
+                                          " answered with a head longer than 65536 bytes"))
+        << test::Joined(*lines);
+  }
 }
 
 class NtlmProxy : public Proxy {

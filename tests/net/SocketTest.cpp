@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/StopRequest.h"
 #include "net/CPHostCache.h"
 #include "net/CPSocket.h"
 #include "platform/Sockets.h"
@@ -85,6 +86,78 @@ TEST_F(Sockets, APeerThatTricklesIsNeverTimedOut) {
   EXPECT_TRUE(s.healthy());
   s.disconnect();
   EXPECT_TRUE(test::HasLine(*lines, "[D] Disconnected from host 127.0.0.1")) << "still connected at the end";
+}
+
+TEST_F(Sockets, APeerAveragingUnder100BytesASecondIsTimedOutASilentOneWaitsItsSlices) {
+  struct Case {
+    const char* what;
+    int bytesPerBeat;  // every 50 ms
+    bool slow;
+  };
+  for (const Case& c : {Case{"trickle, 20 bytes/s", 1, true}, Case{"steady, 2000 bytes/s", 100, false}}) {
+    lines->clear();
+    std::atomic<bool> done{false};
+    test::TcpListener peer([&](int fd) {
+      const std::string beat(size_t(c.bytesPerBeat), 'x');
+      while (!done && send(fd, beat.data(), beat.size(), MSG_NOSIGNAL) > 0) std::this_thread::sleep_for(50ms);
+    });
+    CPSocket s(&hosts);
+    s.setLowSpeedWindow(1000);
+    ASSERT_TRUE(s.connect("127.0.0.1", peer.port()));
+    const auto started = std::chrono::steady_clock::now();
+    char block[4096];
+    int64_t got = 0, n;
+    while ((n = s.recv(block, sizeof block)) > 0 && std::chrono::steady_clock::now() - started < 3s) got += n;
+    done = true;
+    EXPECT_EQ(n == 0 && !s.healthy(), c.slow) << c.what;
+    EXPECT_EQ(test::HasLine(*lines, "[W] Receiving data from remote host 127.0.0.1 timed out"), c.slow)
+        << c.what << test::Joined(*lines);
+    if (c.slow) {
+      EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms) << "abandoned after about one window";
+    }
+  }
+  // A peer that sends nothing at all is no trickle: only the idle slices end the wait.
+  lines->clear();
+  std::atomic<bool> release{false};
+  test::TcpListener silent([&](int) {
+    while (!release) std::this_thread::sleep_for(5ms);
+  });
+  CPSocket quiet(&hosts);
+  quiet.setLowSpeedWindow(200);
+  quiet.setIdleSlices(10);
+  ASSERT_TRUE(quiet.connect("127.0.0.1", silent.port()));
+  char c;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(quiet.recv(&c, 1), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);
+  EXPECT_FALSE(quiet.healthy());
+  release = true;
+}
+
+TEST_F(Sockets, AStopEndsEveryWaitWithinASlice) {
+  std::atomic<bool> release{false};
+  test::TcpListener silent([&](int) {
+    while (!release) std::this_thread::sleep_for(5ms);
+  });
+  CPSocket s(&hosts);
+  ASSERT_TRUE(s.connect("127.0.0.1", silent.port()));
+  std::thread stopper([] {
+    std::this_thread::sleep_for(300ms);
+    RequestStop();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  char c;
+  EXPECT_EQ(s.recv(&c, 1), -1) << "a receive that would wait 180 s";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  EXPECT_FALSE(s.healthy());
+  stopper.join();
+  // A send into a full window, and any new connection, give up at once.
+  const std::string data(64 << 20, 's');
+  EXPECT_EQ(s.send(data.data(), int64_t(data.size())), -1);
+  CPSocket late(&hosts);
+  EXPECT_FALSE(late.connect("127.0.0.1", silent.port()));
+  ClearStopRequest();
+  release = true;
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <thread>
 
+#include "common/StopRequest.h"
 #include "config/CPConfig.h"
 #include "config/ConfigBackup.h"
 #include "service/ServiceLog.h"
@@ -272,6 +274,32 @@ TEST_F(ServiceLoop, OfAPauseAndAContinueDuringOnePassTheLastWins) {
       EXPECT_EQ(Reported("READY=1\nSTATUS=Running"), 2u) << c.name << ": reported running again";
     }
   }
+}
+
+TEST_F(ServiceLoop, StopCutsAPassShortWhereAPauseWouldLetItFinish) {
+  for (bool serviceMode : {true, false}) {
+    calls.clear();
+    std::atomic<bool> inside{false};
+    ServiceSteps steps = RecordingSteps();
+    auto recordRetrieve = steps.retrieveLists;
+    // A retrieval held by the network: it gives up only when the stop request tells it to.
+    steps.retrieveLists = [&, recordRetrieve](ServiceContext& c) {
+      recordRetrieve(c);
+      inside = true;
+      for (int i = 0; i < 3000 && !StopRequested(); ++i) std::this_thread::sleep_for(10ms);
+    };
+    ServiceRun run(Options(serviceMode), steps);
+    EXPECT_FALSE(StopRequested()) << "a new run starts without a stop request";
+    std::thread runner([&] { run.run(); });
+    for (int i = 0; i < 1000 && !inside; ++i) std::this_thread::sleep_for(5ms);
+    const auto stopped = std::chrono::steady_clock::now();
+    run.control(ControlSignal::Stop);
+    runner.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s) << serviceMode;
+    EXPECT_EQ(Calls(), "R") << "the rest of the pass is not run";
+    EXPECT_NE(Log().find("Velmor Carvoss v. 2.1.0444 stopped\r\n"), std::string::npos);
+  }
+  ClearStopRequest();
 }
 
 TEST_F(ServiceLoop, StopGivesABusyMailerItsGraceAndKeepsTheLogOpenForIt) {
