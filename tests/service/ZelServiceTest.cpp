@@ -117,6 +117,8 @@ TEST_F(ZelService, UnderSystemdReportsEachStateAndObeysTheControlSignals) {
 
 TEST_F(ZelService, ForegroundWritesTheConsoleAndTheLogAndDebugOnlyWithDashD) {
   for (bool debug : {false, true}) {
+    // The previous run's log would show "started" before this run has moved it aside.
+    std::filesystem::remove(dir / "log/zel.log");
     std::vector<std::string> argv = {dir / "zel", "-f", "-c", dir / "config.xml"};
     if (debug) argv.push_back("-d");
     test::ChildProcess zel(argv, Env(), dir / "out.txt");
