@@ -11,6 +11,7 @@
 #include "common/StopRequest.h"
 #include "config/CPConfig.h"
 #include "config/ConfigBackup.h"
+#include "service/EngineSteps.h"
 #include "service/ServiceLog.h"
 #include "service/ServiceMain.h"
 #include "tests/TestSupport.h"
@@ -435,6 +436,20 @@ TEST(FindConfigPath, LastConfigArgumentWinsThenTheCommandLineThenBesideTheProgra
   auto beside = FindConfigPath({"zel"}, std::nullopt);
   ASSERT_TRUE(beside);
   EXPECT_EQ(std::filesystem::path(*beside).filename(), "config.xml");
+}
+
+TEST(PassStatus, NamesTheQueueLengthAndTheLastExchangeInLocalTime) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(PassStatus(0, std::nullopt), "Running, 0 tickets queued, no exchange with the server yet");
+  EXPECT_EQ(PassStatus(1, 1709629623), "Running, 1 ticket queued, last exchange 2024-03-05 09:07:03");
+  unsetenv("TZ");
+  tzset();
+  test::ScratchDir dir;
+  for (const char* name : {"a.ticket", "b.TICKET", "c.xml", "d.ticket.tmp1"}) test::WriteFile(dir / name, "");
+  EXPECT_EQ(CountTickets(dir.path()), 2u);
+  EXPECT_EQ(CountTickets(std::nullopt), 0u);
+  EXPECT_EQ(CountTickets(dir / "missing"), 0u);
 }
 
 }  // namespace
