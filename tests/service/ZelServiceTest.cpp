@@ -107,6 +107,7 @@ TEST_F(ZelService, UnderSystemdReportsEachStateAndObeysTheControlSignals) {
 
 TEST_F(ZelService, ForegroundWritesTheConsoleAndTheLogAndDebugOnlyWithDashD) {
   for (bool debug : {false, true}) {
+    std::filesystem::remove(dir / "log/zel.log");  // so the wait below sees this run's start
     std::vector<std::string> argv = {dir / "zel", "-f", "-c", dir / "config.xml"};
     if (debug) argv.push_back("-d");
     test::ChildProcess zel(argv, Env(), dir / "out.txt");
