@@ -18,7 +18,8 @@ std::optional<std::string> ProgramPath();
 // destroyed; while held, another process that opens the file waits for it.
 class ExclusiveFile {
  public:
-  // Null, with errno in *error, when the file is missing, read-only or held by another process.
+  // Null, with errno in *error, when the file is missing, read-only or held by another process
+  // (where no lease is granted: changed since an earlier pass, see BeginExclusivePass).
   static std::unique_ptr<ExclusiveFile> Open(const std::string& path, int* error);
   ~ExclusiveFile();
   ExclusiveFile(const ExclusiveFile&) = delete;

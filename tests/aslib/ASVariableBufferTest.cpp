@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <random>
 
 #include "aslib/ASVariableBuffer.h"
@@ -9,7 +10,19 @@
 namespace zel {
 namespace {
 
-size_t SpillFiles() { return test::CountFiles(getenv("TMPDIR")); }
+// Spill files this process holds open in TMPDIR. They never have a name there, so that a process
+// that is killed leaves nothing behind.
+size_t SpillFiles() {
+  const std::string folder = std::string(getenv("TMPDIR")) + "/";
+  EXPECT_EQ(test::CountFiles(folder), 0u) << "a spill file with a name";
+  size_t open = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (!ec && target.rfind(folder, 0) == 0) ++open;
+  }
+  return open;
+}
 
 std::string Pattern(size_t n, uint32_t seed = 7) {
   std::mt19937 rng(seed);
