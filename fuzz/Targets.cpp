@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "aslib/ASChunkReader.h"
 #include "aslib/ASHttp.h"
+#include "aslib/ASMimeMessage.h"
 #include "aslib/ASVariableBuffer.h"
 #include "aslib/CPBase64.h"
 #include "config/CPConfig.h"
@@ -101,9 +104,28 @@ void Base64(const std::string& bytes) {
   if (CPBase64::decode(CPBase64().encode(decoded)) != decoded) std::abort();
 }
 
+void Mime(const std::string& bytes) {
+  ASVariableBuffer buffer;
+  if (!bytes.empty()) buffer.append(bytes);
+  ASMimeMessage message;
+  message.parse(buffer);
+  std::vector<std::shared_ptr<mimePart>> parts = message.parts();
+  if (message.rootPart()) parts.push_back(message.rootPart());
+  for (const auto& part : parts) {
+    if (part->offset < 0 || part->length < 0 || part->offset + part->length > buffer.length()) std::abort();
+    auto base64 = ASMimeMessage::decodeBase64Body(*part, buffer);
+    auto quoted = ASMimeMessage::decodeQuotedPrintableBody(*part, buffer);
+    if (!base64 || base64->length() > part->length) std::abort();
+    if (quoted && quoted->length() > part->length) std::abort();
+  }
+  message.findAttachment();
+}
+
 void Run(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  // 'M' picks the MIME parser; every other first byte keeps its place among the first six targets.
+  if (data[0] == 'M') return Mime(bytes);
   switch (data[0] % 6) {
     case 0: Config(bytes); break;
     case 1: Envelope(bytes); break;
