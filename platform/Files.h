@@ -27,6 +27,9 @@ class ExclusiveFile {
   int64_t read(void* destination, int64_t n);  // bytes read, 0 at the end, -1 (errno) on failure
   int64_t size() const { return size_; }
   int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
+  // False when the kernel refused the lease (no right to it, or a file system without leases) and
+  // only flock stood in: then a writer that holds the file open is not seen.
+  bool leased() const { return leased_; }
 
  private:
   ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs);
@@ -35,6 +38,15 @@ class ExclusiveFile {
   int64_t size_;
   int64_t lastAccessNs_;
 };
+
+// Which file a path names right now, and its size and modification time: a file put in place of
+// another under the same name differs in at least one of them.
+struct FileIdentity {
+  uint64_t device = 0, inode = 0;
+  int64_t size = 0, modifiedNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the

@@ -2,6 +2,7 @@
 
 #include "engine/OutboundScanner.h"
 #include "engine/QueueWork.h"
+#include "mail/MailerThread.h"
 
 namespace zel {
 
@@ -10,6 +11,7 @@ ServiceSteps EngineSteps() {
   steps.retrieveLists = [](ServiceContext& c) { RetrieveLists(c.config, c.hosts); };
   steps.scanOutbound = [](ServiceContext& c) { ScanOutbound(c.config); };
   steps.processQueue = [](ServiceContext& c) { ProcessQueue(c.config, c.hosts); };
+  steps.mailer = MailerThread;
   return steps;
 }
 
