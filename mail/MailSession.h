@@ -89,6 +89,8 @@ class MailSession {
   void clearInput() { input_->reset(); }
 
   bool stopping() const { return shared_->stopping.load(); }
+  // This end of the connection's address, dotted decimal.
+  std::string localAddress() const { return stream_->localAddress(); }
   // Sleeps up to `length` in slices; false when the mailer stopped meanwhile.
   bool pause(std::chrono::milliseconds length);
 

@@ -20,6 +20,8 @@ class ByteStream {
   virtual int64_t send(const void* data, size_t n, int* error) = 0;
   // Bytes received, 0 when the peer closed, -1 on error (EAGAIN when nothing is there after all).
   virtual int64_t recv(void* data, size_t n, int* error) = 0;
+  // This end's IPv4 address as dotted decimal ("0.0.0.0" when unknown).
+  virtual std::string localAddress() const { return "0.0.0.0"; }
 };
 
 class TcpConnection : public ByteStream {
@@ -31,6 +33,7 @@ class TcpConnection : public ByteStream {
   int wait(bool forWrite, int timeoutMs, int* error) override;
   int64_t send(const void* data, size_t n, int* error) override;
   int64_t recv(void* data, size_t n, int* error) override;
+  std::string localAddress() const override;
 
   const std::string& peerAddress() const { return peerAddress_; }  // dotted decimal
   uint16_t peerPort() const { return peerPort_; }                  // host order

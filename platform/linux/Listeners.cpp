@@ -42,6 +42,15 @@ int64_t TcpConnection::send(const void* data, size_t n, int* error) {
   }
 }
 
+std::string TcpConnection::localAddress() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "0.0.0.0";
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
 int64_t TcpConnection::recv(void* data, size_t n, int* error) {
   for (;;) {
     ssize_t got = ::recv(fd_, data, n, MSG_DONTWAIT);

@@ -21,6 +21,7 @@ struct WorldOptions {
   std::string extraList;
   bool subdirs = false, byLogin = false, copy = false;
   bool fastRetry = true;
+  std::string extraConfig;  // elements added at the end of config.xml (a Mailserver element, ...)
 };
 
 class ExchangeWorld {
@@ -86,7 +87,8 @@ class ExchangeWorld {
             account("Carol", "PID-C", "carol", "bm90IGEgY2lwaGVydGV4dA==", 0) + "</Accounts><Server port='" +
             std::to_string(port) +
             "' refresh='30' list='/EDAP/list.php' get='/EDAP/get.php' post='/EDAP/send.php' "
-            "remove='/EDAP/rm.php' textmessage='true' compression='true'/></config>");
+            "remove='/EDAP/rm.php' textmessage='true' compression='true'/>" +
+            options_.extraConfig + "</config>");
   }
 
   static std::string Envelope(const std::string& participant, const std::string& id, size_t padding) {
