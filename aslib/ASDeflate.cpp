@@ -36,7 +36,7 @@ int64_t ASDeflate::deflateStep(void* output, int64_t capacity, ASVariableBuffer*
   } else {
     while (input->unread() > 0 && z.avail_out > 0) {
       int64_t got = input->read(stream_->scratch.get(), 16384);
-      if (got <= 0) break;
+      if (got <= 0) return -1;  // unread bytes that cannot be read: the stream would have a gap
       z.next_in = stream_->scratch.get();
       z.avail_in = uInt(got);
       lastStatus_ = deflate(&z, Z_NO_FLUSH);
@@ -58,7 +58,7 @@ bool DeflateBuffer(int format, ASVariableBuffer* input, ASVariableBuffer* output
   for (;;) {
     int64_t produced = deflater.deflateStep(block.data(), blockSize, input);
     if (produced < 0 || deflater.lastStatus() < 0) return false;
-    if (produced > 0 && output->append(block.data(), produced) < 0) return false;
+    if (produced > 0 && output->append(block.data(), produced) != produced) return false;
     if (deflater.lastStatus() == Z_STREAM_END) return true;
   }
 }

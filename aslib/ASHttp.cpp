@@ -294,16 +294,15 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
           break;
         }
         if (chunks->outputCount() > 0) {
-          if (inflater)
-            broken = !inflater->inflateInto(chunks->output(), chunks->outputCount(), &body);
-          else
-            body.append(chunks->output(), chunks->outputCount());
+          const bool kept = inflater ? inflater->inflateInto(chunks->output(), chunks->outputCount(), &body)
+                                     : body.append(chunks->output(), chunks->outputCount()) == chunks->outputCount();
           chunks->clearOutput();
+          if (!kept) return result;  // corrupt, or bytes the body could not keep: never whole
         }
         received.setReadPosition(received.readPosition() - left);
         if (broken) break;
         if (chunks->state() == ASChunkReader::kFinished) {
-          result.complete = true;
+          result.complete = !inflater || inflater->finished();
           return result;
         }
         if (received.readPosition() == before) break;  // only part of a line: wait for the rest
@@ -311,14 +310,12 @@ ResponseResult readResponse(ASReceiver& channel, ASVariableBuffer& received, ASV
     } else if (!chunks) {
       int64_t got;
       while ((got = received.read(piece, sizeof piece)) > 0) {
-        if (inflater)
-          inflater->inflateInto(piece, got, &body);
-        else
-          body.append(piece, got);
+        const bool kept = inflater ? inflater->inflateInto(piece, got, &body) : body.append(piece, got) == got;
+        if (!kept) return result;  // corrupt, or bytes the body could not keep: never whole
         remaining -= got;
       }
       if (remaining <= 0) {
-        result.complete = true;
+        result.complete = !inflater || inflater->finished();  // a compressed body ends with its stream
         return result;
       }
     }

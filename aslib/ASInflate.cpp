@@ -36,7 +36,7 @@ bool ASInflate::inflateInto(const void* input, int64_t n, ASVariableBuffer* buff
     if (status == Z_NEED_DICT || status == Z_STREAM_ERROR || status == Z_DATA_ERROR || status == Z_MEM_ERROR)
       return false;
     uInt produced = kWindow - z.avail_out;
-    if (produced > 0 && buffer->append(stream_->window.get(), produced) < 0) return false;
+    if (produced > 0 && buffer->append(stream_->window.get(), produced) != int64_t(produced)) return false;
     if (status == Z_STREAM_END) {
       stream_->finished = true;
       break;

@@ -16,7 +16,8 @@ class ASInflate {
   ASInflate(const ASInflate&) = delete;
   ASInflate& operator=(const ASInflate&) = delete;
 
-  // False for missing arguments or corrupt data; the end of the stream is not a failure.
+  // False for missing arguments, corrupt data, or output the buffer could not keep; the end of the
+  // stream is not a failure.
   bool inflateInto(const void* input, int64_t n, ASVariableBuffer* buffer);
   // Whether the end of the compressed stream has been seen.
   bool finished() const;

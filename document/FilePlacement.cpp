@@ -55,9 +55,15 @@ bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error)
   }
   buffer.setReadPosition(0);
   char piece[32768];
-  int64_t got;
-  while ((got = buffer.read(piece, sizeof piece)) > 0)
+  int64_t got, written = 0;
+  while ((got = buffer.read(piece, sizeof piece)) > 0) {
     if (!writer->write(piece, got, error)) return false;
+    written += got;
+  }
+  if (written != buffer.length()) {  // the buffer could not give back all it holds
+    *error = EIO;
+    return false;
+  }
   return writer->commit(error);
 }
 
@@ -100,10 +106,10 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
   return entries;
 }
 
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path) {
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path, ExclusiveFile* held) {
   const std::string target = JoinPath(folder, FileNameOf(path));
   int error = 0;
-  if (!MoveFileReplacing(path, target, true, &error)) {
+  if (!(held ? held->moveTo(target, true, &error) : MoveFileReplacing(path, target, true, &error))) {
     LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);
     return std::nullopt;
   }
@@ -154,6 +160,14 @@ bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer) {
   }
   LogError("Cannot write to file %s, error 0x%08x", path.c_str(), unsigned(error));
   return false;
+}
+
+void RemoveLeftoverTemporaryFiles(const CPConfig& config) {
+  const CPConfigPaths& p = config.paths;
+  const std::pair<const OptString*, int> folders[] = {
+      {&p.Inbound, 1}, {&p.Outbound, 1}, {&p.Queue, 0}, {&p.Bad, 0}, {&p.Copy, 2}};
+  for (const auto& [folder, depth] : folders)
+    if (*folder) RemoveStaleTemporaryFiles(**folder, depth);
 }
 
 namespace {

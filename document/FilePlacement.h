@@ -13,6 +13,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+class ExclusiveFile;
 struct CPConfig;
 struct CPConfigAccount;
 
@@ -31,8 +32,10 @@ std::vector<std::string> ListXmlFiles(const std::string& folder);
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
 
 // Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
-// with "Moving file %s to %s failed, error %d".
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path);
+// with "Moving file %s to %s failed, error %d". A file this process holds exclusively is moved
+// through its `held` descriptor.
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path,
+                                            ExclusiveFile* held = nullptr);
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);
@@ -55,6 +58,10 @@ bool IsPlainName(const std::string& name);
 // ":" after the first two characters becomes "-", so server-given names map to the same file names
 // everywhere.
 std::string ColonsToHyphens(std::string path);
+
+// Removes what writers killed mid-write left in the folders files are written into: inbound and
+// outbound (with their subfolders), queue, bad, and copy (with its subfolders and dated folders).
+void RemoveLeftoverTemporaryFiles(const CPConfig& config);
 
 // Where a downloaded file is delivered and copied, by the Subdirs rules; none when the name, or
 // the account's login or participant identifier that would name the subfolder, is not plain.

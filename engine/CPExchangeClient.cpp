@@ -45,6 +45,7 @@ bool CPExchangeClient::Connect(const std::string& host, int port, const CPConfig
     proxy_ = *proxy;
   else
     proxy_.reset();
+  spent_ = false;
   const bool primary = host == ServerHost(0);
   keepAlive_ = primary && keepAlive;
   compress_ = primary && compress;
@@ -57,6 +58,7 @@ bool CPExchangeClient::Connect(const std::string& host, int port, const CPConfig
 }
 
 bool CPExchangeClient::Reconnect() {
+  spent_ = false;
   channel_.disconnect();
   if (!channel_.connect(host_, uint16_t(port_), proxy_ ? &*proxy_ : nullptr)) return false;
   if (!channel_.handshake()) {
@@ -130,11 +132,21 @@ void CPExchangeClient::BuildPostRequest(const std::string& path, const std::stri
   Finish();
   char scratch[65536];
   content->setReadPosition(0);
-  int64_t got;
-  while ((got = content->read(scratch, sizeof scratch)) > 0) wire_.append(scratch, got);
+  int64_t got, copied = 0;
+  while ((got = content->read(scratch, sizeof scratch)) > 0 && wire_.append(scratch, got) == got) copied += got;
+  // A request that could not be built whole is not sent at all.
+  if (copied != content->length()) wire_.reset();
 }
 
 int64_t CPExchangeClient::Send() {
+  if (spent_ || channel_.peerClosed()) {
+    // A request on a closed connection would be lost, and its answer with it.
+    if (!Reconnect()) {
+      LogError("Cannot reconnect to %s:%d", host_.c_str(), port_);
+      return -1;
+    }
+    LogInfo("Reconnected to %s:%d", host_.c_str(), port_);
+  }
   wire_.setReadPosition(0);
   return channel_.send(wire_);
 }
@@ -142,6 +154,8 @@ int64_t CPExchangeClient::Send() {
 ResponseResult CPExchangeClient::Read(ASVariableBuffer& body) {
   ResponseResult r = readResponse(channel_, wire_, body);
   response_ = r.response;
+  // Only a whole response that keeps the connection open leaves it usable for the next request.
+  spent_ = !(r.response && r.complete && r.response->keepAlive);
   return r;
 }
 

@@ -40,7 +40,8 @@ class CPExchangeClient {
   // The body is gzip-compressed first when compression was granted.
   void BuildPostRequest(const std::string& path, const std::string& envelopeId, const OptString& login,
                         const OptSecret& password, ASVariableBuffer& body);
-  // Sends the built request: bytes sent, 0 or less on failure.
+  // Sends the built request: bytes sent, 0 or less on failure. A connection that the server has
+  // closed, or said it would close after its last response, is renewed first.
   int64_t Send();
   // Status (-1 when no head arrived), with the decoded body appended to `body`.
   ResponseResult Read(ASVariableBuffer& body);
@@ -62,6 +63,7 @@ class CPExchangeClient {
   std::optional<CPConfigProxy> proxy_;
   bool keepAlive_ = false;
   bool compress_ = false;
+  bool spent_ = false;  // the last response ended the connection's use: renew before sending
   std::string host_;
   int port_ = 0;
 };

@@ -7,9 +7,9 @@
 
 #include "common/Log.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "platform/Files.h"
 
 namespace zel {
@@ -28,7 +28,7 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
       LogError("Cannot find ParticipantID in XML file %s, moving to bad", path.c_str());
     else
       LogError("Cannot parse XML file %s, moving to bad", path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path);
+    MoveFileToFolder(*config.paths.Bad, path, held.get());
     return;
   }
 
@@ -38,10 +38,10 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
   std::shared_ptr<CPTicket> ticket =
       CreateTicket(CPTicket::kUpload, envelope->participantId, envelope->envelopeId, login, queue, queued);
   if (!ticket) {
-    LogError("XML file %s moved back to outbound", path.c_str());
+    LogError("XML file %s stays in outbound: its ticket cannot be written", path.c_str());
     return;  // it never left
   }
-  if (!MoveFileToFolder(queue, path)) {
+  if (!MoveFileToFolder(queue, path, held.get())) {
     RemoveTicket(*ticket);  // the document stays in outbound and is tried again next pass
     return;
   }
@@ -55,6 +55,7 @@ void ScanFolder(const CPConfig& config, const std::string& folder, const std::op
 }  // namespace
 
 void ScanOutbound(const CPConfig& config) {
+  BeginExclusivePass();
   const CPConfigPaths& p = config.paths;
   if (!p.Outbound || !p.Queue || !p.Bad) return;
   if (!p.subdirsByLogin) {

@@ -258,6 +258,7 @@ int64_t CPChannel::send(ASVariableBuffer& buffer) {
     }
     plain += k;
   }
+  if (buffer.unread() > 0) return -1;  // bytes the buffer could not give back: the request is not whole
   LogDebug("Data sent to server: plain %d bytes, encrypted %d bytes", int(plain), int(encrypted));
   return plain;
 }
@@ -276,7 +277,10 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
       int n = SSL_read(tls_->ssl, block, sizeof block);
       if (!flushOutgoing()) return -1;  // key updates and renegotiation answers
       if (n > 0) {
-        buffer.append(block, n);
+        if (buffer.append(block, n) != n) {
+          LogError("Cannot keep %d bytes received from %s", n, host_.c_str());
+          return -1;  // a gap in the stream: nothing after it can be trusted
+        }
         plain += n;
         continue;
       }

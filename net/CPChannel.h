@@ -37,6 +37,8 @@ class CPChannel : public ASReceiver {
 
   CPSocket& socket() { return socket_; }
   bool connected() const { return connected_; }
+  // Whether the server has closed the connection (or there is none), seen without waiting.
+  bool peerClosed() { return !connected_ || socket_.peerClosed(); }
 
   // Plain bytes per record: 16384 minus header and trailer.
   static constexpr int64_t kRecordHeader = 5;

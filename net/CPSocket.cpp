@@ -119,6 +119,8 @@ int64_t CPSocket::recv(void* buffer, int64_t capacity) {
   }
 }
 
+bool CPSocket::peerClosed() { return !socket_ || socket_->peerHungUp(); }
+
 void CPSocket::disconnect() {
   socket_.reset();
   if (connected_ && !host_.empty()) LogDebug("Disconnected from host %s", host_.c_str());

@@ -27,6 +27,8 @@ class CPSocket {
 
   bool healthy() const { return healthy_; }
   bool connected() const { return connected_; }
+  // Whether the peer has closed the connection (or there is none), seen without waiting.
+  bool peerClosed();
   const std::string& host() const { return host_; }
 
   // How many 100 ms slices without progress end a send or receive (1800; shorter in tests).

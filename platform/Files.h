@@ -25,6 +25,9 @@ class ExclusiveFile {
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
   int64_t read(void* destination, int64_t n);  // bytes read, 0 at the end, -1 (errno) on failure
+  // Moves the held file to `to`, replacing it, as MoveFileReplacing does; across file systems the
+  // copy is read through this descriptor, since opening the file again would wait out our own hold.
+  bool moveTo(const std::string& to, bool durable, int* error);
   int64_t size() const { return size_; }
   int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
   // False when the kernel refused the lease (no right to it, or a file system without leases) and
@@ -32,8 +35,9 @@ class ExclusiveFile {
   bool leased() const { return leased_; }
 
  private:
-  ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs);
+  ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs);
   int fd_;
+  std::string path_;
   bool leased_;
   int64_t size_;
   int64_t lastAccessNs_;
@@ -48,9 +52,17 @@ struct FileIdentity {
 };
 std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
+// Starts a new pass over the folders. Where the lease is refused for lack of rights (the service
+// runs as neither the file's owner nor root) or leases are not supported, a file counts as free only
+// when nobody holds a flock on it and its size and modification time are what an earlier pass saw:
+// a writer that takes no lock shows only by the changes it makes.
+void BeginExclusivePass();
+
 // Writes a new file under a temporary name in the target's folder; commit() makes it durable and
 // puts it in place (replacing an existing file) in one step. Dropped without commit, the
-// temporary file is removed, so nobody ever sees a half-written file under the real name.
+// temporary file is removed, so nobody ever sees a half-written file under the real name. The
+// temporary name is hidden and of fixed length (".zel-" and twelve letters and digits), unique
+// across threads, and readable by this process only.
 class AtomicFileWriter {
  public:
   // Null, with errno in *error, when the temporary file cannot be created.
@@ -76,6 +88,10 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* e
 // Moves a file to `to`, replacing it; across file systems by a durable copy under a temporary name.
 // When `durable`, the target folder is synced so the move survives a crash.
 bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error);
+
+// Removes the temporary files a writer that was killed left in `folder` (and in its subfolders,
+// `depth` levels down); nothing else.
+void RemoveStaleTemporaryFiles(const std::string& folder, int depth = 0);
 
 // fsync of a folder, so that renames into it survive a crash.
 void SyncFolder(const std::string& folder);

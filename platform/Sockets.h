@@ -24,6 +24,8 @@ class TcpSocket {
   // Bytes taken, or -1 (EAGAIN when nothing fits right now).
   int64_t send(const void* data, size_t n, int* error);
   int64_t recv(void* data, size_t n, int* error);  // bytes, 0 orderly close, or -1
+  // Whether the peer has ended its side of the connection, or it failed; never waits.
+  bool peerHungUp();
 
  private:
   explicit TcpSocket(int fd) : fd_(fd) {}

@@ -120,6 +120,10 @@ void ServiceRun::run() {
   std::optional<std::string> path = FindConfigPath(options_.arguments, options_.commandLineConfigPath);
   std::unique_ptr<CPConfig> config;
   if (path) {
+    // What a killed run left half-written beside the configuration and its backup.
+    RemoveStaleTemporaryFiles(path->rfind('/') == std::string::npos ? "." : path->substr(0, path->rfind('/')));
+    if (const std::string backup = BackupLocation(); backup.rfind('/') != std::string::npos)
+      RemoveStaleTemporaryFiles(backup.substr(0, backup.rfind('/')));
     bool restored = false;
     for (;;) {
       config = std::make_unique<CPConfig>();
@@ -137,6 +141,11 @@ void ServiceRun::run() {
     const std::string version = VersionLine().substr(0, VersionLine().size() - 1);
     LogInfo("%s started", version.c_str());
     if (options_.serviceMode) EventInfo("%s started", version.c_str());
+
+    if (steps_.prepare) {
+      ServiceContext context{*config, hosts};
+      steps_.prepare(context);
+    }
 
     std::atomic<bool> mailStopFlag{false};
     std::unique_ptr<MailerThread> mailer;

@@ -27,6 +27,8 @@ struct ServiceContext {
 };
 
 struct ServiceSteps {
+  // Once, after the configuration is loaded and before the mail gateway and the first pass start.
+  std::function<void(ServiceContext&)> prepare;
   std::function<void(ServiceContext&)> retrieveLists;
   std::function<void(ServiceContext&)> scanOutbound;
   std::function<void(ServiceContext&)> processQueue;

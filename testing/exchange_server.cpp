@@ -1,7 +1,7 @@
 // The test exchange server: real HTTPS (cpp-httplib on OpenSSL) with the four operations of the
 // exchange protocol, so tests and the demo run zel against something that is not zel's own code.
 //   exchange_server --cert C --key K --port-file F --accounts A --mailboxes DIR --journal J
-//                   [--faults FILE] [--chunked] [--extra-list FILE]
+//                   [--faults FILE] [--chunked] [--extra-list FILE] [--requests-per-connection N]
 //                   [--chaos-port-file F2 --chaos-rate R --seed S]
 // Accounts: one "login password participant" per line. Mailboxes: DIR/<login>/inbox holds the
 // files waiting for the account; posted documents land in DIR/<login>/posted/<envelope id>.xml.
@@ -10,8 +10,9 @@
 // list|get|remove|post, what a status number or "truncate" (a get body cut short); each use counts
 // one down. The journal gets one line per request. The chaos relay forwards to the HTTPS port and
 // cuts a share of its connections at a random byte (log-uniform up to 256 KiB, so handshakes,
-// requests and bodies are all hit), either way (mid-handshake, mid-request or
-// mid-body).
+// requests and bodies are all hit), either way (mid-handshake, mid-request or mid-body).
+// --requests-per-connection N: the Nth request of a connection is answered with
+// "Connection: close", and the server then closes that connection.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -245,6 +246,7 @@ void Relay(int client, uint16_t target, std::optional<std::pair<bool, size_t>> c
 int main(int argc, char** argv) {
   std::string cert, key, portFile, accountsPath, chaosPortFile;
   double chaosRate = 0;
+  size_t requestsPerConnection = 1000;
   unsigned seed = 1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -271,6 +273,8 @@ int main(int argc, char** argv) {
       chaosPortFile = next();
     else if (a == "--chaos-rate")
       chaosRate = std::stod(next());
+    else if (a == "--requests-per-connection")
+      requestsPerConnection = std::stoul(next());
     else if (a == "--seed")
       seed = unsigned(std::stoul(next()));
   }
@@ -283,7 +287,7 @@ int main(int argc, char** argv) {
 
   httplib::SSLServer server(cert.c_str(), key.c_str());
   if (!server.is_valid()) return 1;
-  server.set_keep_alive_max_count(1000);
+  server.set_keep_alive_max_count(requestsPerConnection);
   server.set_read_timeout(30, 0);
   server.Get("/EDAP/list.php", List);
   server.Get("/EDAP/get.php", Get);

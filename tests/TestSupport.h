@@ -2,6 +2,7 @@
 // writes, and a recorder for the event channel.
 #pragma once
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,13 +19,17 @@ namespace zel::test {
 
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "scratchXXXXXX").string();
-    path_ = mkdtemp(pattern.data());
+  // In TMPDIR, or in `parent` when given.
+  explicit ScratchDir(const std::string& parent = "") {
+    std::string pattern =
+        ((parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent)) / "scratchXXXXXX")
+            .string();
+    const char* made = mkdtemp(pattern.data());
+    path_ = made ? made : "";
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -52,6 +57,42 @@ inline size_t CountFiles(const std::string& dir) {
     ++n;
   return n;
 }
+
+// Temporary files anywhere under `folder`: hidden names and names with ".tmp" in them.
+inline std::vector<std::string> TemporaryLeftovers(const std::string& folder) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name[0] == '.' || name.find(".tmp") != std::string::npos) found.push_back(it->path().string());
+  }
+  return found;
+}
+
+// A small tmpfs mounted on a new folder for the life of the object, for tests that need a file
+// system that fills up. Not mounted (ok() false) where this process may not mount.
+class TmpfsMount {
+ public:
+  TmpfsMount(const std::string& at, const std::string& size) : at_(at) {
+    std::error_code ec;
+    std::filesystem::create_directories(at, ec);
+    ok_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0777").c_str()) == 0;
+  }
+  ~TmpfsMount() {
+    if (ok_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+  bool ok() const { return ok_; }
+  bool resize(const std::string& size) {
+    return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+  }
+
+ private:
+  std::string at_;
+  bool ok_ = false;
+};
 
 // Installs itself as the event sink for its lifetime and keeps every message.
 class EventRecorder : public EventSink {

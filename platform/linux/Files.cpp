@@ -1,17 +1,27 @@
 // Linux file-system services. The exclusive open is a write lease: the kernel grants one only
 // while no other open file description exists for the file. SIGIO, which a lease break raises, is
-// ignored by the service. Where leases are not available, flock stands in.
+// ignored by the service. Where a lease is refused (not the owner, not root) or not supported, flock
+// and a size and modification time unchanged since an earlier pass stand in.
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zel {
 
@@ -24,9 +34,37 @@ std::optional<std::string> ProgramPath() {
 
 namespace {
 
+constexpr const char* kTemporaryPrefix = ".zel-";
+constexpr size_t kTemporarySuffixLength = 12;
+
 std::string FolderOf(const std::string& path) {
   size_t cut = path.rfind('/');
   return cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// ".zel-" and twelve random letters and digits: unique across processes and threads, since the file
+// is created only when the name is free.
+std::string TemporaryName() {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[kTemporarySuffixLength];
+  if (::getrandom(random, sizeof random, 0) != ssize_t(sizeof random)) {
+    // No entropy call: the time and the thread's own address still differ between writers.
+    uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    uint64_t(reinterpret_cast<uintptr_t>(&random));
+    for (unsigned char& r : random) r = uint8_t((seed = seed * 6364136223846793005ULL + 1442695040888963407ULL) >> 56);
+  }
+  std::string name = kTemporaryPrefix;
+  for (unsigned char r : random) name.push_back(kAlphabet[r % (sizeof kAlphabet - 1)]);
+  return name;
+}
+
+bool IsTemporaryName(const std::string& name) {
+  if (name.size() != std::strlen(kTemporaryPrefix) + kTemporarySuffixLength || name.rfind(kTemporaryPrefix, 0) != 0)
+    return false;
+  for (size_t i = std::strlen(kTemporaryPrefix); i < name.size(); ++i)
+    if (!std::islower(static_cast<unsigned char>(name[i])) && !std::isdigit(static_cast<unsigned char>(name[i])))
+      return false;
+  return true;
 }
 
 bool WriteAll(int fd, const char* data, size_t n) {
@@ -42,6 +80,58 @@ bool WriteAll(int fd, const char* data, size_t n) {
 
 }  // namespace
 
+namespace {
+
+// What earlier passes saw of files whose lease was refused, by device and inode (a rename into the
+// queue keeps both). An entry not seen for kForgetAfter passes is dropped.
+struct Sighting {
+  int64_t size, modifiedNs;
+  uint64_t firstPass, lastPass;
+};
+constexpr uint64_t kForgetAfter = 16;
+std::mutex sightingsLock;
+std::map<std::pair<dev_t, ino_t>, Sighting> sightings;
+uint64_t currentPass = 1;
+
+// Whether the file was seen with this size and modification time in an earlier pass; records it.
+bool UnchangedSinceEarlierPass(const struct stat& st) {
+  const int64_t modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  std::lock_guard<std::mutex> hold(sightingsLock);
+  Sighting& seen = sightings[{st.st_dev, st.st_ino}];
+  if (seen.firstPass == 0 || seen.size != int64_t(st.st_size) || seen.modifiedNs != modified)
+    seen = {int64_t(st.st_size), modified, currentPass, currentPass};
+  seen.lastPass = currentPass;
+  return seen.firstPass < currentPass;
+}
+
+}  // namespace
+
+void BeginExclusivePass() {
+  std::lock_guard<std::mutex> hold(sightingsLock);
+  ++currentPass;
+  for (auto it = sightings.begin(); it != sightings.end();)
+    it = it->second.lastPass + kForgetAfter < currentPass ? sightings.erase(it) : std::next(it);
+}
+
+void RemoveStaleTemporaryFiles(const std::string& folder, int depth) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (!listing) return;
+  std::vector<std::string> stale, below;
+  while (dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && IsTemporaryName(name))
+      stale.push_back(name);
+    else if (S_ISDIR(st.st_mode) && depth > 0)
+      below.push_back(name);
+  }
+  ::closedir(listing);
+  for (const auto& name : stale) ::unlink((folder + "/" + name).c_str());
+  for (const auto& name : below) RemoveStaleTemporaryFiles(folder + "/" + name, depth - 1);
+}
+
 void SyncFolder(const std::string& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
@@ -50,8 +140,8 @@ void SyncFolder(const std::string& folder) {
   }
 }
 
-ExclusiveFile::ExclusiveFile(int fd, bool leased, int64_t size, int64_t lastAccessNs)
-    : fd_(fd), leased_(leased), size_(size), lastAccessNs_(lastAccessNs) {}
+ExclusiveFile::ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs)
+    : fd_(fd), path_(std::move(path)), leased_(leased), size_(size), lastAccessNs_(lastAccessNs) {}
 
 ExclusiveFile::~ExclusiveFile() {
   if (leased_) ::fcntl(fd_, F_SETLEASE, F_UNLCK);
@@ -87,12 +177,18 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, int*
       if (error) *error = unsupported ? errno : why;
       return nullptr;
     }
+    // flock does not see a writer that takes no lock: only a file at rest since an earlier pass.
+    if (::fstat(fd, &st) != 0 || !UnchangedSinceEarlierPass(st)) {
+      ::close(fd);
+      if (error) *error = EBUSY;
+      return nullptr;
+    }
   }
   // A blocking descriptor from here on: reads of a regular file never wait anyway.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (::fstat(fd, &st) != 0) st = {};
   int64_t atime = int64_t(st.st_atim.tv_sec) * 1000000000 + st.st_atim.tv_nsec;
-  return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(fd, leased, int64_t(st.st_size), atime));
+  return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(fd, path, leased, int64_t(st.st_size), atime));
 }
 
 int64_t ExclusiveFile::read(void* destination, int64_t n) {
@@ -119,18 +215,17 @@ AtomicFileWriter::~AtomicFileWriter() {
 }
 
 std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error) {
-  // The temporary name ends in neither .xml nor .ticket, so no listing ever takes it.
-  std::string temp = path + ".tmpXXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return nullptr;
+  // A hidden name of fixed length beside the target, so any target name that fits the folder fits
+  // its temporary too; private to this process until it is put in place.
+  const std::string folder = FolderOf(path) + "/";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = folder + TemporaryName();
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path));
+    if (errno != EEXIST) break;
   }
-  // mkstemp creates 0600; the file gets the permissions any new file of this process gets.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(fd, std::move(temp), path));
+  if (error) *error = errno;
+  return nullptr;
 }
 
 bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
@@ -141,7 +236,10 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
 }
 
 bool AtomicFileWriter::commit(int* error) {
-  bool ok = ::fsync(fd_) == 0;
+  // In place, the file gets the permissions any new file of this process gets.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;
@@ -160,7 +258,12 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* e
   return writer && writer->write(bytes.data(), int64_t(bytes.size()), error) && writer->commit(error);
 }
 
-bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error) {
+namespace {
+
+// The move of `from` to `to` by rename; across file systems a durable copy of `in` (the source,
+// read from its start) under a temporary name is put in place, then the source goes. `in` < 0: the
+// source is opened here for the copy.
+bool MoveThrough(int in, const std::string& from, const std::string& to, bool durable, int* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) {
     if (durable) SyncFolder(FolderOf(to));
     return true;
@@ -169,17 +272,17 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     if (error) *error = errno;
     return false;
   }
-  // Another file system: a durable copy under a temporary name, put in place, then the source goes.
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  const int opened = in < 0 ? ::open(from.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (in < 0 && opened < 0) {
     if (error) *error = errno;
     return false;
   }
+  const int source = in < 0 ? opened : in;
   auto writer = AtomicFileWriter::Create(to, error);
   bool ok = writer != nullptr;
   char block[65536];
-  while (ok) {
-    ssize_t got = ::read(in, block, sizeof block);
+  for (off_t offset = 0; ok;) {
+    ssize_t got = ::pread(source, block, sizeof block, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       if (error) *error = errno;
@@ -187,8 +290,9 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     }
     if (got <= 0) break;
     ok = writer->write(block, got, error);
+    offset += got;
   }
-  ::close(in);
+  if (opened >= 0) ::close(opened);
   if (!ok || !writer->commit(error)) return false;
   if (::unlink(from.c_str()) != 0) {
     // The source must not stay behind beside its copy: take the copy back.
@@ -196,6 +300,18 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, bool dura
     ::unlink(to.c_str());
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool MoveFileReplacing(const std::string& from, const std::string& to, bool durable, int* error) {
+  return MoveThrough(-1, from, to, durable, error);
+}
+
+bool ExclusiveFile::moveTo(const std::string& to, bool durable, int* error) {
+  if (!MoveThrough(fd_, path_, to, durable, error)) return false;
+  path_ = to;
   return true;
 }
 

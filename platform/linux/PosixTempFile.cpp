@@ -1,5 +1,5 @@
-// Spill files: mkstemp in $TMPDIR, unlinked on close. The name is kept until close so the file can
-// be removed even when a later call failed.
+// Spill files in $TMPDIR that never have a name: O_TMPFILE, or where the file system lacks it a
+// mkstemp file unlinked at once. A process that is killed leaves nothing behind.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,14 +20,17 @@ class PosixTempFile final : public ASTempFile {
   bool open() override {
     close();
     const char* dir = std::getenv("TMPDIR");
-    std::string name = (dir && *dir) ? dir : "/tmp";
-    name += "/zelXXXXXX";
-    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    std::string folder = (dir && *dir) ? dir : "/tmp";
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      std::string name = folder + "/zelXXXXXX";
+      fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
     if (fd_ < 0) {
       lastError_ = errno;
       return false;
     }
-    name_ = std::move(name);
     lastError_ = 0;
     return true;
   }
@@ -35,8 +38,6 @@ class PosixTempFile final : public ASTempFile {
   void close() override {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!name_.empty()) ::unlink(name_.c_str());
-    name_.clear();
   }
 
   bool atEnd() override {
@@ -91,7 +92,6 @@ class PosixTempFile final : public ASTempFile {
  private:
   int fd_ = -1;
   int lastError_ = 0;
-  std::string name_;
 };
 
 }  // namespace

@@ -53,6 +53,12 @@ int TcpSocket::wait(bool forWrite, int timeoutMs, int* error) {
   return r > 0 ? 1 : 0;
 }
 
+bool TcpSocket::peerHungUp() {
+  pollfd p{fd_, short(POLLIN | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) < 0) return errno != EINTR;
+  return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int64_t TcpSocket::send(const void* data, size_t n, int* error) {
   for (;;) {
     ssize_t put = ::send(fd_, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -21,7 +21,8 @@ struct WorldOptions {
   std::string extraList;
   bool subdirs = false, byLogin = false, copy = false;
   bool fastRetry = true;
-  std::string extraConfig;  // elements added at the end of config.xml (a Mailserver element, ...)
+  int requestsPerConnection = 0;  // 0: the server's own limit
+  std::string extraConfig;        // elements added at the end of config.xml (a Mailserver element, ...)
 };
 
 class ExchangeWorld {
@@ -49,6 +50,8 @@ class ExchangeWorld {
                                      dir / "server/faults"};
     WriteFile(dir / "server/faults", options_.faults);
     if (options_.chunked) argv.push_back("--chunked");
+    if (options_.requestsPerConnection > 0)
+      argv.insert(argv.end(), {"--requests-per-connection", std::to_string(options_.requestsPerConnection)});
     if (!options_.extraList.empty()) {
       WriteFile(dir / "server/extra", options_.extraList);
       argv.insert(argv.end(), {"--extra-list", dir / "server/extra"});
@@ -116,7 +119,7 @@ class ExchangeWorld {
     return std::filesystem::exists(dir / ("mb/" + login + "/inbox/" + name));
   }
 
-  std::unique_ptr<ChildProcess> StartZel() {
+  std::unique_ptr<ChildProcess> StartZel(const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env = {"SSL_CERT_FILE=" + std::string(ZEL_BINARY_DIR) + "/pki/ca.pem",
                                     "ZEL_SERVER_HOSTS=localhost,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1",
                                     "ZEL_CONSOLE_RECORD=" + (dir / "console"),
@@ -124,6 +127,7 @@ class ExchangeWorld {
                                     "ZEL_TEST_TICK_MS=20",
                                     "NOTIFY_SOCKET="};
     if (options_.fastRetry) env.push_back("ZEL_TEST_RETRY_SECONDS=1");
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"}, env, dir / "zel.out");
   }

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <map>
+#include <thread>
 
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
-#include "engine/CPTicket.h"
 #include "document/FilePlacement.h"
+#include "engine/CPTicket.h"
 #include "engine/OutboundScanner.h"
+#include "platform/Files.h"
 #include "tests/ChildProcess.h"
 #include "tests/TestSupport.h"
 
@@ -115,6 +119,134 @@ TEST_F(Folders, PerLoginModeScansOnlyTheAccountsFolders) {
   CPTicket ticket;
   ASSERT_TRUE(LoadTicket(dir / "queue/a.ticket", ticket));
   EXPECT_EQ(ticket.Login, "alice") << "the folder's login finds the account";
+}
+
+// Queue and bad on another file system: each move is a copy, read through the descriptor the scanner
+// already holds. Opening the file a second time would break the scanner's own lease and wait out
+// the kernel's lease-break time (45 s) for every document.
+TEST_F(Folders, MovesToAnotherFileSystemGoThroughTheHeldFileWithoutWaiting) {
+  test::ScratchDir other("/dev/shm");
+  struct stat here {
+  }, there{};
+  if (other.path().empty() || stat(dir.path().c_str(), &here) != 0 || stat(other.path().c_str(), &there) != 0 ||
+      here.st_dev == there.st_dev)
+    GTEST_SKIP() << "/dev/shm is not a file system of its own here";
+  for (const char* name : {"queue", "bad"}) fs::create_directory(other / name);
+  config.paths.Queue = other / "queue";
+  config.paths.Bad = other / "bad";
+  std::map<std::string, std::string> documents;
+  for (int i = 0; i < 3; ++i) {
+    documents["doc" + std::to_string(i) + ".xml"] = Document("P1", "e" + std::to_string(i)) + std::string(100000, ' ');
+    test::WriteFile(dir / ("out/doc" + std::to_string(i) + ".xml"), documents["doc" + std::to_string(i) + ".xml"]);
+  }
+  test::WriteFile(dir / "out/nopid.xml", "<Envelope/>");
+  const auto start = std::chrono::steady_clock::now();
+  ScanOutbound(config);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 20s) << "a move waited for the scanner's own hold";
+  EXPECT_TRUE(Names(dir / "out").empty());
+  EXPECT_EQ(Names(other / "bad"), std::vector<std::string>{"nopid.xml"});
+  EXPECT_EQ(Names(other / "queue"), (std::vector<std::string>{"doc0.ticket", "doc0.xml", "doc1.ticket", "doc1.xml",
+                                                              "doc2.ticket", "doc2.xml"}));
+  for (const auto& [name, bytes] : documents) EXPECT_EQ(test::ReadFile(other / ("queue/" + name)), bytes) << name;
+}
+
+// Keeps every file-channel line while it lives.
+class LogLines : public LogWriter {
+ public:
+  explicit LogLines(std::shared_ptr<std::string> all) : all_(std::move(all)) {}
+  void writeLine(std::string_view line) override { all_->append(line); }
+  static std::shared_ptr<std::string> Install() {
+    auto all = std::make_shared<std::string>();
+    AttachLogFile(std::make_unique<LogLines>(all));
+    return all;
+  }
+
+ private:
+  std::shared_ptr<std::string> all_;
+};
+
+// A temporary name of fixed length: every name the file system takes is written, moved and queued.
+TEST_F(Folders, NamesUpToTheFileSystemsLimitAreWrittenMovedAndQueued) {
+  const std::string longest = std::string(251, 'n') + ".xml";
+  ASVariableBuffer body;
+  body.append(Document("P1"));
+  EXPECT_TRUE(WriteBufferToFile(dir / ("in/" + longest), body));
+  EXPECT_EQ(Names(dir / "in"), std::vector<std::string>{longest});
+  test::ScratchDir other("/dev/shm");
+  struct stat here {
+  }, there{};
+  if (!other.path().empty() && stat(dir.path().c_str(), &here) == 0 && stat(other.path().c_str(), &there) == 0 &&
+      here.st_dev != there.st_dev) {
+    EXPECT_TRUE(MoveFileToFolder(other.path(), dir / ("in/" + longest))) << "across file systems";
+    EXPECT_EQ(Names(other.path()), std::vector<std::string>{longest});
+  }
+
+  auto log = LogLines::Install();
+  std::vector<std::string> names;
+  for (size_t length : {246, 252, 255}) {
+    names.push_back(std::string(length - 4, char('a' + names.size())) + ".xml");
+    test::WriteFile(dir / ("out/" + names.back()), Document("P1"));
+  }
+  ScanOutbound(config);
+  AttachLogFile(nullptr);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(fs::exists(dir / ("queue/" + names[i]))) << names[i].size() << " bytes\n" << *log;
+    EXPECT_TRUE(fs::exists(dir / ("queue/" + names[i].substr(0, names[i].size() - 4) + ".ticket")));
+  }
+  // 255 bytes leave no room for ".ticket" in place of ".xml": wherever the document is, it is there
+  // once, and the log does not claim a move that never happened.
+  EXPECT_EQ(fs::exists(dir / ("out/" + names[2])) + fs::exists(dir / ("queue/" + names[2])), 1);
+  EXPECT_EQ(log->find("moved back to outbound"), std::string::npos) << *log;
+  for (const char* folder : {"in", "out", "queue", "bad"})
+    for (const std::string& name : Names(dir / folder)) EXPECT_NE(name[0], '.') << folder << "/" << name;
+}
+
+// Writers on several threads at once (the mail gateway stores documents from its sessions) never
+// share a temporary file.
+TEST_F(Folders, WritersOnManyThreadsAtOnceEachGetTheirOwnTemporaryFile) {
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 8; ++t)
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i) {
+        const std::string bytes = std::string(size_t(1000 + t * 100 + i), char('a' + t));
+        int error = 0;
+        if (!WriteFileAtomically(dir / ("in/" + std::to_string(t) + "-" + std::to_string(i) + ".xml"), bytes, &error))
+          ++failures;
+      }
+    });
+  for (auto& w : writers) w.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(test::CountFiles(dir / "in"), 320u) << "no temporary file stays";
+  for (int t = 0; t < 8; ++t)
+    EXPECT_EQ(test::ReadFile(dir / ("in/" + std::to_string(t) + "-39.xml")),
+              std::string(size_t(1039 + t * 100), char('a' + t)));
+}
+
+// At start the temporary files a killed writer left are removed, and nothing else.
+TEST_F(Folders, LeftoverTemporaryFilesAreRemovedAndNothingElse) {
+  config.paths.subdirsEnabled = true;
+  fs::create_directories(dir / "in/P1");
+  fs::create_directories(dir / "copy/P1/2026-01-02");
+  const std::vector<std::string> stale = {"in/.zel-abcdefghij12",
+                                          "in/P1/.zel-0123456789ab",
+                                          "queue/.zel-zzzzzzzzzzzz",
+                                          "bad/.zel-a1b2c3d4e5f6",
+                                          "copy/P1/2026-01-02/.zel-qwertyuiopas",
+                                          "out/.zel-000000000000"};
+  const std::vector<std::string> kept = {"in/.zel-short",
+                                         "in/.zel-ABCDEFGHIJKL",
+                                         "in/.zel-abcdefghij123",
+                                         "queue/a.xml.tmpQ1w2E3",
+                                         "queue/.zel-abcdefghij1.ticket",
+                                         "bad/zel-abcdefghijkl",
+                                         "in/P1/d.xml"};
+  for (const auto& f : stale) test::WriteFile(dir / f, "half");
+  for (const auto& f : kept) test::WriteFile(dir / f, "keep");
+  RemoveLeftoverTemporaryFiles(config);
+  for (const auto& f : stale) EXPECT_FALSE(fs::exists(dir / f)) << f;
+  for (const auto& f : kept) EXPECT_TRUE(fs::exists(dir / f)) << f;
 }
 
 TEST_F(Folders, ListingByAgeIsOldestFirstAndStable) {

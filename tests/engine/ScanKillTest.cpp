@@ -26,7 +26,8 @@ bool WellFormed(const std::string& text) {
 TEST(ScanKill, NoDocumentIsLostOrDoubledWhateverMomentTheScannerDies) {
   test::ScratchDir dir;
   fs::copy_file(std::string(ZEL_BINARY_DIR) + "/service/zel", dir / "zel");
-  for (const char* name : {"in", "out", "bad", "queue", "temp", "log"}) fs::create_directory(dir / name);
+  for (const char* name : {"in", "out", "bad", "queue", "temp", "log", "tmp"}) fs::create_directory(dir / name);
+  const std::vector<std::string> env = {"TMPDIR=" + (dir / "tmp")};
   test::WriteFile(dir / "config.xml",
                   "<config><Basedir path='" + dir.path() +
                       "'/><Inbound path='$basedir/in'/><Outbound path='$basedir/out'/><Bad path='$basedir/bad'/>"
@@ -78,7 +79,7 @@ TEST(ScanKill, NoDocumentIsLostOrDoubledWhateverMomentTheScannerDies) {
   for (; kills < 50; ++kills) {
     if (kills > 0) drop(20);
     const size_t before = test::CountFiles(dir / "out");
-    test::ChildProcess zel({dir / "zel", "-f", "-c", dir / "config.xml"}, {}, dir / "zel.txt");
+    test::ChildProcess zel({dir / "zel", "-f", "-c", dir / "config.xml"}, env, dir / "zel.txt");
     if (kills % 2) {
       // Blind: any moment, start-up included.
       std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 25000));
@@ -96,7 +97,7 @@ TEST(ScanKill, NoDocumentIsLostOrDoubledWhateverMomentTheScannerDies) {
     if (HasFailure()) return;
   }
   // A last run that is left to finish its pass.
-  test::ChildProcess zel({dir / "zel", "-f", "-c", dir / "config.xml"}, {}, dir / "zel.txt");
+  test::ChildProcess zel({dir / "zel", "-f", "-c", dir / "config.xml"}, env, dir / "zel.txt");
   for (int i = 0; i < 3000 && test::CountFiles(dir / "out") > 0; ++i) std::this_thread::sleep_for(10ms);
   zel.signal(SIGINT);
   EXPECT_EQ(zel.wait(), 0);
@@ -106,6 +107,9 @@ TEST(ScanKill, NoDocumentIsLostOrDoubledWhateverMomentTheScannerDies) {
   std::cout << kills << " kills over " << documents << " documents, " << midPass
             << " of them in the middle of a pass\n";
   EXPECT_GE(midPass, 10);
+  // Whatever a kill cut short left behind was cleared by the next start.
+  EXPECT_EQ(test::TemporaryLeftovers(dir.path()), std::vector<std::string>{});
+  EXPECT_EQ(test::CountFiles(dir / "tmp"), 0u) << "spill files";
 }
 
 }  // namespace

@@ -190,6 +190,14 @@ TEST(SmtpRoad, KilledAtRandomMomentsNoAnsweredDocumentIsLostOrHalfPresent) {
     mail.zel->signal(SIGKILL);
     mail.zel->wait();
     ++kills;
+    // Whatever stands in outbound right after the kill is whole.
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(mail.dir("base/out"), ec)) {
+      const std::string name = e.path().filename().string();
+      if (e.path().extension() != ".xml") continue;
+      const int i = std::atoi(name.c_str() + 5);
+      EXPECT_EQ(ReadFile(e.path().string()), docs[size_t(i)]) << name << " is not whole after kill " << kills;
+    }
     mail.start();
   }
   client.join();

@@ -133,11 +133,11 @@ TEST(StorePacket, StoresTheFirstAttachmentUnderItsEnvelopeIdentifier) {
        false,
        StoreResult::kRefused,
        {}},
-      {"a long name",
-       Mail("EDS", "attachment", "base64", Base64Lines(Document(std::string(240, 'n')))),
+      {"the longest name",
+       Mail("EDS", "attachment", "base64", Base64Lines(Document(std::string(251, 'n')))),
        false,
        StoreResult::kOk,
-       {{std::string(240, 'n') + ".xml", Document(std::string(240, 'n'))}}},
+       {{std::string(251, 'n') + ".xml", Document(std::string(251, 'n'))}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
