@@ -160,6 +160,13 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
+namespace {
+std::atomic<int64_t> loginFailureDelayMs{2000};
+}  // namespace
+
+std::chrono::milliseconds LoginFailureDelay() { return std::chrono::milliseconds(loginFailureDelayMs.load()); }
+void SetLoginFailureDelay(std::chrono::milliseconds delay) { loginFailureDelayMs = delay.count(); }
+
 bool AuthenticateUser(MailSession& session, const std::optional<std::string>& user, const OptSecret& password,
                       const char* protocol) {
   session.account.reset();
@@ -173,7 +180,7 @@ bool AuthenticateUser(MailSession& session, const std::optional<std::string>& us
   }
   if (session.account) return true;
   LogError("Cannot authenticate %s user %s", protocol, user->c_str());
-  session.pause(std::chrono::seconds(2));
+  session.pause(LoginFailureDelay());
   return false;
 }
 

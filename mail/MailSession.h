@@ -123,6 +123,10 @@ MailCommand SplitCommand(const std::string& line);
 // it when none does. `protocol` ("POP3", "SMTP") names the service in the log lines. A failed
 // check returns only after 2 s (sooner at the mailer's stop), so that passwords cannot be tried at
 // line speed; other sessions go on meanwhile.
+// How long a failed login waits before its answer: 2 s; the fuzz targets set 0.
+std::chrono::milliseconds LoginFailureDelay();
+void SetLoginFailureDelay(std::chrono::milliseconds delay);
+
 bool AuthenticateUser(MailSession& session, const std::optional<std::string>& user, const OptSecret& password,
                       const char* protocol);
 

@@ -25,7 +25,6 @@ using Argument = std::optional<std::string>;
 // A command or authentication line longer than this ends the session: only message data may be
 // large, and only after authentication.
 constexpr int64_t kLineLimit = 65536;
-constexpr auto kFailedAuthDelay = std::chrono::seconds(2);
 
 constexpr const char* kOk = "250 Ok\r\n";
 constexpr const char* kBadSyntax = "501 5.5.4 Bad syntax\r\n";
@@ -264,7 +263,7 @@ bool SmtpSession::authenticate() {
 
 // A response that gives no user and password fails like a wrong password, after the same delay.
 bool SmtpSession::authFailed() {
-  io_.pause(kFailedAuthDelay);
+  io_.pause(LoginFailureDelay());
   return io_.reply(kAuthFailed);
 }
 

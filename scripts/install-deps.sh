@@ -7,7 +7,7 @@ packages=(build-essential cmake pkg-config clang-format openssl ca-certificates
           libexpat1-dev zlib1g-dev libssl-dev libsystemd-dev systemd
           libgtest-dev libgmock-dev libbenchmark-dev
           libkrb5-dev gss-ntlmssp gss-ntlmssp-dev squid tinyproxy apache2-utils libcpp-httplib-dev)
-peers=(dovecot-pop3d fetchmail curl python3)
+peers=(dovecot-pop3d fetchmail curl python3 swaks python3-aiosmtpd)
 [ "${1:-}" = "--test-peers" ] && packages+=("${peers[@]}")
 missing=()
 for p in "${packages[@]}"; do
