@@ -104,6 +104,12 @@ void ASVariableBuffer::reset() {
   spillPosition_ = 0;
 }
 
+void ASVariableBuffer::truncate(int64_t length) {
+  if (length < 0 || length >= length_) return;
+  length_ = length;
+  readPosition_ = std::min(readPosition_, length_);
+}
+
 void ASVariableBuffer::setReadPosition(int64_t position) { readPosition_ = std::clamp<int64_t>(position, 0, length_); }
 
 std::string ASVariableBuffer::unreadBytes() {

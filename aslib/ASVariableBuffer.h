@@ -38,6 +38,8 @@ class ASVariableBuffer {
 
   // Length and read position 0; the spill file is closed and deleted.
   void reset();
+  // Forgets every byte from `length` on (a longer length changes nothing).
+  void truncate(int64_t length);
 
   // First occurrence of pattern at or after `from`, or -1. The read position is unchanged.
   int64_t find(std::string_view pattern, int64_t from);

@@ -32,7 +32,7 @@ std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& e
     int error = 0;
     auto file = ExclusiveFile::Open(path, &error);
     if (!file) continue;  // being written, held by another program, or read-only: next pass
-    entries.push_back({path, file->lastAccessNs(), uint32_t(file->size()), name});
+    entries.push_back({path, file->lastAccessNs(), uint32_t(file->size()), name, file->leased()});
   }
   return entries;
 }

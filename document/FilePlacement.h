@@ -22,6 +22,7 @@ struct fileEntry {
   int64_t lastAccessTime = 0;  // ns since 1970
   uint32_t size = 0;           // low 32 bits
   std::string name;
+  bool leased = true;  // false: taken on flock alone, which does not see a writer
 };
 
 // Files of `folder` whose extension is `extension` (".xml", any letter case) that can be opened

@@ -1,5 +1,6 @@
 // The fuzz entry point: the first byte picks the parser (0 config, 1 envelope, 2 ticket, 3 chunked,
-// 4 response, 5 Base64), the rest is its input.
+// 4 response, 5 Base64, by the byte modulo 6; 'M' the MIME parser with both decoders, 'S' the SMTP
+// command loop fed as a byte stream), the rest is its input.
 #pragma once
 
 #include <cstddef>

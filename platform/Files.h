@@ -31,6 +31,9 @@ class ExclusiveFile {
   bool moveTo(const std::string& to, bool durable, int* error);
   int64_t size() const { return size_; }
   int64_t lastAccessNs() const { return lastAccessNs_; }  // last-access time, ns since 1970
+  // False when the kernel refused the lease (no right to it, or a file system without leases) and
+  // only flock stood in: then a writer that holds the file open is not seen.
+  bool leased() const { return leased_; }
 
  private:
   ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs);
@@ -40,6 +43,15 @@ class ExclusiveFile {
   int64_t size_;
   int64_t lastAccessNs_;
 };
+
+// Which file a path names right now, and its size and modification time: a file put in place of
+// another under the same name differs in at least one of them.
+struct FileIdentity {
+  uint64_t device = 0, inode = 0;
+  int64_t size = 0, modifiedNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
 // Starts a new pass over the folders. Where the lease is refused for lack of rights (the service
 // runs as neither the file's owner nor root) or leases are not supported, a file counts as free only

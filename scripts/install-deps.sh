@@ -13,7 +13,8 @@ build_packages=(build-essential cmake pkg-config openssl ca-certificates
                 qt6-base-dev qt6-translations-l10n libgl-dev)
 test_packages=(clang-format libgtest-dev libgmock-dev libbenchmark-dev
                squid tinyproxy apache2-utils dbus-daemon
-               xvfb xauth fonts-dejavu-core dbus python3-dbus python3-gi)
+               xvfb xauth fonts-dejavu-core dbus python3-dbus python3-gi
+               dovecot-pop3d fetchmail curl python3 swaks python3-aiosmtpd)
 package_packages=(debhelper lintian fakeroot)
 
 # Installs the named packages that are not installed yet, with service starts refused.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Version.h"
+
 namespace zel {
 
 enum class Action { ServiceManager, Help, Version, Generate, Install, Uninstall, EventSource, Foreground };
@@ -21,7 +23,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);  // wit
 
 inline constexpr const char* kServiceName = "CarvossService";
 inline constexpr const char* kDisplayName = "Velmor Carvoss";
-inline constexpr const char* kVersion = "2.1.0444";
+inline constexpr const char* kVersion = kProgramVersion;
 inline constexpr const char* kConfigFileName = "config.xml";
 
 // The nine help lines and the version line, exactly as printed.

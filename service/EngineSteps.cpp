@@ -8,6 +8,7 @@
 #include "engine/CPExchangeClient.h"
 #include "engine/OutboundScanner.h"
 #include "engine/QueueWork.h"
+#include "mail/MailerThread.h"
 
 namespace zel {
 
@@ -43,6 +44,7 @@ ServiceSteps EngineSteps() {
   steps.passStatus = [](const CPConfig& config) {
     return PassStatus(CountTickets(config.paths.Queue), LastSuccessfulExchange());
   };
+  steps.mailer = MailerThread;
   return steps;
 }
 

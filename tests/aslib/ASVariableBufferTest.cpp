@@ -143,5 +143,24 @@ TEST(ASVariableBuffer, FindAtLineStartTakesOnlyPositionsAfterALineFeed) {
   EXPECT_EQ(spilled.findAtLineStart("--END", 0), 65536);
 }
 
+// Truncation inside the spill file and inside memory: later appends continue right after the cut.
+TEST(ASVariableBuffer, TruncateForgetsTheTailAndAppendsContinueAfterTheCut) {
+  const std::string data = Pattern(70000);
+  for (int64_t cut : {int64_t(65540), int64_t(100), int64_t(0)}) {
+    SCOPED_TRACE(cut);
+    ASVariableBuffer buffer;
+    buffer.append(data);
+    buffer.setReadPosition(69000);
+    buffer.truncate(cut);
+    EXPECT_EQ(buffer.length(), cut);
+    EXPECT_EQ(buffer.readPosition(), cut);
+    buffer.truncate(cut + 10);
+    EXPECT_EQ(buffer.length(), cut);
+    buffer.append(data);
+    buffer.setReadPosition(0);
+    EXPECT_TRUE(buffer.unreadBytes() == data.substr(0, size_t(cut)) + data);
+  }
+}
+
 }  // namespace
 }  // namespace zel

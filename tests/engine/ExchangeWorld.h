@@ -25,6 +25,7 @@ struct WorldOptions {
   bool fastRetry = true;
   std::string queue = "queue";  // the queue folder as config.xml spells it, under the base folder
   int requestsPerConnection = 0;  // 0: the server's own limit
+  std::string extraConfig;        // elements added at the end of config.xml (a Mailserver element, ...)
 };
 
 class ExchangeWorld {
@@ -95,7 +96,8 @@ class ExchangeWorld {
             account("Carol", "PID-C", "carol", "bm90IGEgY2lwaGVydGV4dA==", 0) + "</Accounts><Server port='" +
             std::to_string(port) +
             "' refresh='30' list='/EDAP/list.php' get='/EDAP/get.php' post='/EDAP/send.php' "
-            "remove='/EDAP/rm.php' textmessage='true' compression='true'/></config>");
+            "remove='/EDAP/rm.php' textmessage='true' compression='true'/>" +
+            options_.extraConfig + "</config>");
   }
 
   static std::string Envelope(const std::string& participant, const std::string& id, size_t padding) {
