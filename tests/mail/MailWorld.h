@@ -73,13 +73,14 @@ class MailWorld {
            std::to_string(pop3Port) + "'/></config>";
   }
 
-  // Puts a document in place under its name at once, as the engine's delivery does; the last
-  // access times make the listing order the order of the calls.
+  // Puts a document in place under its name at once, as the engine's delivery does. Its last
+  // access time lies a day ahead, in the order of the calls, so the listing order is the order of
+  // the calls and reads (relatime) do not move it.
   std::string Put(const std::string& folder, const std::string& name, const std::string& bytes) {
     const std::string path = dir / ("base/" + folder + "/" + name);
     WriteFile(path + ".part", bytes);
     std::filesystem::rename(path + ".part", path);
-    timespec times[2] = {{1000000000 + ++puts_, 0}, {0, UTIME_OMIT}};
+    timespec times[2] = {{::time(nullptr) + 86400 + ++puts_, 0}, {0, UTIME_OMIT}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
     return path;
   }
