@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include "config/PasswordCipher.h"
 #include "tests/ChildProcess.h"
@@ -54,7 +56,8 @@ class MailWorld {
       std::filesystem::create_directories(dir / f);
     std::filesystem::copy_file(std::string(ZEL_BINARY_DIR) + "/service/zel", dir / "base/zel");
     smtpPort = options.smtpPort ? options.smtpPort : FreePort();
-    pop3Port = FreePort();
+    do pop3Port = FreePort();
+    while (pop3Port == smtpPort);
     WriteFile(dir / "base/config.xml", Config());
   }
 
@@ -90,8 +93,17 @@ class MailWorld {
                            "ZEL_STATE_DIR=" + (dir / "base/state"), "NOTIFY_SOCKET="});
     auto zel = std::make_unique<ChildProcess>(
         std::vector<std::string>{dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"}, env, dir / "zel.out");
-    WaitFor([&] { return Contains(Log(), "Mailer thread started"); }, 10);
+    WaitFor([&] { return Listening(pop3Port) || Contains(Log(), "Mailer thread stopped"); }, 10);
     return zel;
+  }
+  // Whether some socket of this machine listens on the TCP port (from /proc/net/tcp).
+  static bool Listening(int port) {
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X ", port);
+    std::istringstream table(ReadFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);)
+      if (line.find(local) == 14 && line.compare(34, 2, "0A") == 0) return true;
+    return false;
   }
   std::string Log() { return ReadFile(dir / "base/log/zel.log"); }
   static bool Contains(const std::string& text, const std::string& part) {
