@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <thread>
 
 #include "tests/engine/ExchangeWorld.h"
 #include "tests/mail/MailWorld.h"
@@ -126,6 +128,108 @@ TEST(MailGateway, ABusySmtpPortLeavesPop3ClosedAndTheExchangeRunning) {
   RawClient pop3(pop3Port);
   EXPECT_FALSE(pop3.connected()) << "POP3 is not opened";
   ::close(holder);
+  zel->signal(SIGTERM);
+  EXPECT_EQ(zel->wait(), 0);
+}
+
+// Threads and open descriptors of a process.
+size_t Threads(pid_t pid) { return test::CountFiles("/proc/" + std::to_string(pid) + "/task"); }
+size_t Descriptors(pid_t pid) { return test::CountFiles("/proc/" + std::to_string(pid) + "/fd"); }
+
+TEST(MailGateway, TwoHundredClientsAtOnceWhileTheExchangeGoesOn) {
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+  GTEST_SKIP() << "load runs in the optimised build only";
+#endif
+  test::ExchangeWorld world({});
+  const int smtpPort = test::FreePort();
+  int pop3Port = test::FreePort();
+  while (pop3Port == smtpPort) pop3Port = test::FreePort();
+  EnableMail(world, smtpPort, pop3Port);
+  // Forty more accounts for the mail clients, five clients each.
+  std::string config = test::ReadFile(world.dir / "base/config.xml"), accounts;
+  for (int i = 0; i < 40; ++i) {
+    const std::string login = "u" + std::to_string(i);
+    accounts += "<Account name='" + login + "' ParticipantID='P" + std::to_string(i) + "' login='" + login +
+                "' password='" + *EncryptText(login, std::string_view("pw" + login)) + "'/>";
+  }
+  config.insert(config.find("</Accounts>"), accounts);
+  test::WriteFile(world.dir / "base/config.xml", config);
+  for (int i = 0; i < 3; ++i)
+    test::WriteFile(world.dir / ("base/in/m" + std::to_string(i) + ".xml"),
+                    test::Document("M" + std::to_string(i), std::string(4000 * (i + 1), 'z')));
+  auto zel = world.StartZel();
+  ASSERT_TRUE(world.WaitFor([&] { return MailWorld::Listening(pop3Port); }, 10));
+  const std::string first = world.Drop("first.xml", "PID-A", "ENV-FIRST");
+  ASSERT_TRUE(world.WaitFor([&] { return !world.Posted("alice", "ENV-FIRST").empty(); }, 30)) << world.Log();
+  const size_t threads = Threads(zel->pid()), descriptors = Descriptors(zel->pid());
+
+  std::atomic<int> completed{0}, locked{0}, refused{0}, failed{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> clients;
+  std::mutex failureLock;
+  std::string failures;
+  for (int c = 0; c < 200; ++c) {
+    clients.emplace_back([&, c] {
+      while (!go) std::this_thread::yield();
+      // Connections come 2 ms apart and sessions last about a second, so all are open at once
+      // without a burst that would overflow the kernel's accept queue (whose overflow drops in
+      // silence, leaving a client to the SYN retries).
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 * c));
+      auto fail = [&](const std::string& what) {
+        ++failed;
+        std::lock_guard<std::mutex> hold(failureLock);
+        failures += std::to_string(c) + ": " + what + "\n";
+      };
+      RawClient client(pop3Port);
+      if (!client.connected()) return fail("connect");
+      const auto asked = Clock::now();
+      const std::string greeting = client.Response(false, 20000);
+      const long waited = long((Clock::now() - asked) / 1ms);
+      if (greeting == "-ERR Too many connections, try again later\r\n") {
+        if (!client.ClosedWithin(5000)) return fail("refused but left open");
+        ++refused;
+        return;
+      }
+      if (greeting != "+OK ZEL POP3 service 2.1.0444 ready\r\n")
+        return fail("greeting " + greeting + " after " + std::to_string(waited) + " ms");
+      const std::string login = "u" + std::to_string(c % 40);
+      if (client.Command("USER " + login) != "+OK PASS please\r\n") return fail("USER");
+      const std::string pass = client.Command("PASS pw" + login);
+      if (pass == "-ERR Mailbox already locked in\r\n") {
+        ++locked;
+        std::this_thread::sleep_for(500ms);
+        client.Command("QUIT");
+        return;
+      }
+      if (pass != "+OK Authenticated\r\n") return fail("PASS " + pass);
+      std::this_thread::sleep_for(500ms);
+      if (client.Command("STAT").compare(0, 4, "+OK ") != 0) return fail("STAT");
+      if (client.Command("LIST", true).find("\r\n.\r\n") == std::string::npos) return fail("LIST");
+      if (client.Command("UIDL", true).find(" M0\r\n") == std::string::npos) return fail("UIDL");
+      const std::string retr = client.Command("RETR 1", true);
+      const long octets = std::atol(retr.c_str() + 4);
+      if (retr.compare(0, 4, "+OK ") != 0 || retr.size() != retr.find("\r\n") + 2 + size_t(octets) + 2 + 3)
+        return fail("RETR " + retr.substr(0, 40));
+      if (client.Command("QUIT") != "+OK Bye\r\n") return fail("QUIT");
+      ++completed;
+    });
+  }
+  // While the clients come, documents keep travelling both ways.
+  const std::string during = world.Drop("during.xml", "PID-A", "ENV-DURING");
+  world.PutInbox("alice", "down.xml", test::ExchangeWorld::Envelope("PID-A", "ENV-DOWN", 10));
+  go = true;
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(failed, 0) << failures;
+  EXPECT_EQ(completed + locked + refused, 200);
+  EXPECT_GT(completed, 0);
+  EXPECT_TRUE(world.WaitFor([&] { return world.Posted("alice", "ENV-DURING") == during; }, 30));
+  EXPECT_TRUE(world.WaitFor([&] { return std::filesystem::exists(world.dir / "base/in/down.xml"); }, 30));
+  EXPECT_TRUE(
+      world.WaitFor([&] { return Threads(zel->pid()) == threads && Descriptors(zel->pid()) == descriptors; }, 10))
+      << Threads(zel->pid()) << " threads (" << threads << " before), " << Descriptors(zel->pid()) << " descriptors ("
+      << descriptors << " before)";
+  std::printf("%d completed, %d found their mailbox locked, %d refused\n", completed.load(), locked.load(),
+              refused.load());
   zel->signal(SIGTERM);
   EXPECT_EQ(zel->wait(), 0);
 }
