@@ -173,7 +173,7 @@ bool AuthenticateUser(MailSession& session, const std::optional<std::string>& us
   }
   if (session.account) return true;
   LogError("Cannot authenticate %s user %s", protocol, user->c_str());
-  session.pause(std::chrono::seconds(2));
+  session.pause(session.shared().failedLoginDelay);
   return false;
 }
 

@@ -42,6 +42,7 @@ class MailerShared {
  public:
   std::atomic<bool> stopping{false};
   MailboxLocks mailboxLocks;
+  std::chrono::milliseconds failedLoginDelay{2000};  // fixed at start
 
   // Counts a new session in unless `cap` are open.
   bool admit(int cap);
@@ -120,7 +121,7 @@ MailCommand SplitCommand(const std::string& line);
 // without regard to ASCII case and whose decrypted password equals `password` byte for byte; clears
 // it when none does. `protocol` ("POP3", "SMTP") names the service in the log lines. A failed
 // check returns only after 2 s (sooner at the mailer's stop), so that passwords cannot be tried at
-// line speed; other sessions go on meanwhile.
+// line speed; other sessions go on meanwhile (the delay is the shared state's failedLoginDelay).
 bool AuthenticateUser(MailSession& session, const std::optional<std::string>& user, const OptSecret& password,
                       const char* protocol);
 
