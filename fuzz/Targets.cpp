@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <string>
@@ -186,6 +187,23 @@ void Composition(const std::string& bytes) {
   unlink(path.c_str());
   if (!full || !head) return;
   const std::string message = full->unreadBytes();
+  // Made while sent, the same message, of the length told before.
+  std::string streamed;
+  size_t at = 0;
+  const bool made = StreamMailMessage(
+      info ? info->fromAddress : text, info ? info->toAddress : text, info ? info->boundary : text,
+      info ? info->dateText : text, text, int64_t(document.size()),
+      [&](char* to, int64_t n) {
+        int64_t got = std::min<int64_t>(n, int64_t(document.size() - at));
+        std::memcpy(to, document.data() + at, size_t(got));
+        at += size_t(got);
+        return got;
+      },
+      [&](const char* d, size_t n) { return streamed.append(d, n), true; });
+  if (!made || streamed != message) std::abort();
+  if (ComposedLength(info ? info->fromAddress : text, info ? info->toAddress : text, info ? info->boundary : text,
+                     info ? info->dateText : text, text, int64_t(document.size())) != int64_t(message.size()))
+    std::abort();
   if (info) {
     if (message.compare(0, 3, ".\r\n") == 0 || message.find("\n.\r\n") != std::string::npos) std::abort();
     const std::string start = "Content-Transfer-Encoding: base64\r\n\r\n";

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 
 #include "aslib/ASHttpDate.h"
@@ -73,6 +74,35 @@ TEST(MailComposer, TheStreamedBodyIsTheWholeDocumentInLinesOf76AcrossPieceBorder
     EXPECT_TRUE(body == expected) << size;
     EXPECT_TRUE(CPBase64::decode(body) == document) << size;
   }
+}
+
+TEST(MailComposer, TheMessageMadeWhileSentIsTheComposedOneWithTheLengthToldBefore) {
+  for (size_t size : {0u, 1u, 2u, 3u, 57u, 58u, 32768u, 32769u, 100000u}) {
+    std::string document(size, 'q');
+    for (size_t i = 0; i < size; ++i) document[i] = char(i * 13);
+    const std::string composed = size ? Compose(document) : Compose("");
+    size_t at = 0;
+    auto read = [&](char* to, int64_t n) {
+      int64_t got = std::min<int64_t>(n, int64_t(document.size() - at));
+      std::memcpy(to, document.data() + at, size_t(got));
+      at += size_t(got);
+      return got;
+    };
+    std::string streamed;
+    EXPECT_TRUE(StreamMailMessage(kFrom, kTo, kBoundary, kDate, kName, int64_t(size), read,
+                                  [&](const char* d, size_t n) { return streamed.append(d, n), true; }));
+    EXPECT_TRUE(streamed == composed) << size;
+    EXPECT_EQ(ComposedLength(kFrom, kTo, kBoundary, kDate, kName, int64_t(size)), int64_t(composed.size())) << size;
+  }
+  // A document that ends early, cannot be read, or a peer that takes nothing more: no message.
+  auto none = [](char*, int64_t) { return int64_t(0); };
+  auto broken = [](char*, int64_t) { return int64_t(-1); };
+  auto take = [](const char*, size_t) { return true; };
+  EXPECT_FALSE(StreamMailMessage(kFrom, kTo, kBoundary, kDate, kName, 10, none, take));
+  EXPECT_FALSE(StreamMailMessage(kFrom, kTo, kBoundary, kDate, kName, 10, broken, take));
+  EXPECT_FALSE(
+      StreamMailMessage(kFrom, kTo, kBoundary, kDate, kName, 0, none, [](const char*, size_t) { return false; }));
+  EXPECT_EQ(ComposedLength(kFrom, std::nullopt, kBoundary, kDate, kName, 1), -1);
 }
 
 TEST(MailComposer, AnAttachmentNameNeverBreaksALine) {
