@@ -154,6 +154,8 @@ void Pop3Commands(const std::string& bytes) {
         sent += size_t(n);
       }
       at = end;
+      // Only a whole line is answered.
+      if (end < 2 || bytes.compare(end - 2, 2, "\r\n") != 0) break;
       pollfd p{fd, POLLIN, 0};
       if (open && ::poll(&p, 1, 2000) > 0) open = ::recv(fd, sink, sizeof sink, 0) > 0;
     }
