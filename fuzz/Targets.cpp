@@ -141,7 +141,8 @@ void Pop3Commands(const std::string& bytes) {
   // is read and dropped.
   std::thread client([fd = fds[1], &bytes] {
     char sink[65536];
-    bool open = true;
+    pollfd greeting{fd, POLLIN, 0};
+    bool open = ::poll(&greeting, 1, 2000) > 0 && ::recv(fd, sink, sizeof sink, 0) > 0;
     for (size_t at = 0; open && at < bytes.size();) {
       size_t end = bytes.find("\r\n", at);
       end = end == std::string::npos ? bytes.size() : end + 2;
