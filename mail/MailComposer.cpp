@@ -17,6 +17,7 @@ namespace {
 
 constexpr int64_t kPiece = 32768;
 constexpr size_t kLine = 76;
+constexpr size_t kEmitRun = 262144;
 
 // Appends base64 text broken into lines of 76, continuing the line `column` characters long.
 void AppendLines(std::string_view text, size_t& column, std::string& out) {
@@ -135,8 +136,11 @@ bool StreamMailMessage(const std::optional<std::string>& from, const std::option
     if (got == 0) break;
     total += got;
     if (auto text = codec.encodePart(piece.get(), size_t(got))) AppendLines(*text, column, lines);
-    if (!lines.empty() && !emit(lines.data(), lines.size())) return false;
-    lines.clear();
+    // Handed on in runs of about 256 KiB, so that sending costs few calls.
+    if (lines.size() >= kEmitRun) {
+      if (!emit(lines.data(), lines.size())) return false;
+      lines.clear();
+    }
   }
   if (total != documentSize) return false;
   if (auto text = codec.finish()) AppendLines(*text, column, lines);
