@@ -17,6 +17,7 @@ namespace {
 
 constexpr int64_t kPiece = 32768;
 constexpr size_t kLine = 76;
+constexpr size_t kEmitRun = 262144;
 
 // Appends base64 text broken into lines of 76, continuing the line `column` characters long.
 void AppendLines(std::string_view text, size_t& column, std::string& out) {
@@ -83,29 +84,83 @@ std::optional<std::string> MakeBoundary() {
   return boundary;
 }
 
+namespace {
+
+bool HasAll(const std::optional<std::string>& from, const std::optional<std::string>& to,
+            const std::optional<std::string>& boundary, const std::optional<std::string>& date,
+            const std::optional<std::string>& attachmentName) {
+  return from && to && boundary && date && attachmentName;
+}
+
+// Everything before the base64 body, and everything after it.
+std::string Opening(const std::string& from, const std::string& to, const std::string& boundary,
+                    const std::string& date, const std::string& attachmentName, bool headOnly) {
+  const std::string name = AttachmentName(attachmentName);
+  std::string text = "From: <" + from + ">\r\nTo: <" + to + ">\r\nSubject: EDS\r\nDate: " + date +
+                     "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\n\tboundary=\"" + boundary + "\"\r\n\r\n";
+  if (!headOnly)
+    text += "--" + boundary +
+            "\r\nContent-Transfer-Encoding: 7bit\r\nContent-Type: text/plain;\n\tcharset=\"utf-8\"\r\n\r\n--" +
+            boundary + "\r\nContent-Type: application/xml;\n\tname=\"" + name +
+            "\"\r\nContent-Disposition: attachment;\n\tfilename=\"" + name +
+            "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+  return text;
+}
+
+std::string Closing(const std::string& boundary) { return "\r\n\r\n--" + boundary + "--\r\n"; }
+
+}  // namespace
+
+int64_t ComposedLength(const std::optional<std::string>& from, const std::optional<std::string>& to,
+                       const std::optional<std::string>& boundary, const std::optional<std::string>& date,
+                       const std::optional<std::string>& attachmentName, int64_t documentSize) {
+  if (!HasAll(from, to, boundary, date, attachmentName)) return -1;
+  const int64_t encoded = (documentSize + 2) / 3 * 4;
+  return int64_t(Opening(*from, *to, *boundary, *date, *attachmentName, false).size()) + encoded +
+         2 * (encoded / int64_t(kLine)) + int64_t(Closing(*boundary).size());
+}
+
+bool StreamMailMessage(const std::optional<std::string>& from, const std::optional<std::string>& to,
+                       const std::optional<std::string>& boundary, const std::optional<std::string>& date,
+                       const std::optional<std::string>& attachmentName, int64_t documentSize, const MailReader& read,
+                       const MailEmitter& emit) {
+  if (!HasAll(from, to, boundary, date, attachmentName)) return false;
+  std::string lines = Opening(*from, *to, *boundary, *date, *attachmentName, false);
+  CPBase64 codec;
+  size_t column = 0;
+  std::unique_ptr<char[]> piece(new char[kPiece]);
+  int64_t total = 0;
+  for (;;) {
+    const int64_t got = read(piece.get(), kPiece);
+    if (got < 0) return false;
+    if (got == 0) break;
+    total += got;
+    if (auto text = codec.encodePart(piece.get(), size_t(got))) AppendLines(*text, column, lines);
+    // Handed on in runs of about 256 KiB, so that sending costs few calls.
+    if (lines.size() >= kEmitRun) {
+      if (!emit(lines.data(), lines.size())) return false;
+      lines.clear();
+    }
+  }
+  if (total != documentSize) return false;
+  if (auto text = codec.finish()) AppendLines(*text, column, lines);
+  lines += Closing(*boundary);
+  return emit(lines.data(), lines.size());
+}
+
 std::unique_ptr<ASVariableBuffer> ComposeMailMessage(const std::optional<std::string>& from,
                                                      const std::optional<std::string>& to,
                                                      const std::optional<std::string>& boundary,
                                                      const std::optional<std::string>& date,
                                                      const std::optional<std::string>& attachmentName,
                                                      ASVariableBuffer* document, bool headOnly) {
-  if (!from || !to || !boundary || !date || !attachmentName) return nullptr;
+  if (!HasAll(from, to, boundary, date, attachmentName)) return nullptr;
   auto out = std::make_unique<ASVariableBuffer>();
-  const std::string name = AttachmentName(*attachmentName);
-  std::string text = "From: <" + *from + ">\r\nTo: <" + *to + ">\r\nSubject: EDS\r\nDate: " + *date +
-                     "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\n\tboundary=\"" + *boundary +
-                     "\"\r\n\r\n";
-  if (!headOnly) {
-    text += "--" + *boundary +
-            "\r\nContent-Transfer-Encoding: 7bit\r\nContent-Type: text/plain;\n\tcharset=\"utf-8\"\r\n\r\n--" +
-            *boundary + "\r\nContent-Type: application/xml;\n\tname=\"" + name +
-            "\"\r\nContent-Disposition: attachment;\n\tfilename=\"" + name +
-            "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
-  }
+  const std::string text = Opening(*from, *to, *boundary, *date, *attachmentName, headOnly);
   if (out->append(text) < 0) return nullptr;
   if (headOnly) return out;
   if (document && !AppendBody(*document, *out)) return nullptr;
-  if (out->append("\r\n\r\n--" + *boundary + "--\r\n") < 0) return nullptr;
+  if (out->append(Closing(*boundary)) < 0) return nullptr;
   return out;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,5 +49,20 @@ std::unique_ptr<ASVariableBuffer> ComposeMailMessage(const std::optional<std::st
                                                      const std::optional<std::string>& date,
                                                      const std::optional<std::string>& attachmentName,
                                                      ASVariableBuffer* document, bool headOnly);
+
+// The same text as ComposeMailMessage with a document of `documentSize` bytes, made piece by piece
+// for sending as it is made: `read` gives the document's bytes (a count, 0 at its end, -1 on
+// failure) and `emit` takes each piece. False when a text is missing, the document gives other
+// than `documentSize` bytes, or `emit` refuses a piece. `ComposedLength` tells the length before.
+using MailReader = std::function<int64_t(char*, int64_t)>;
+using MailEmitter = std::function<bool(const char*, size_t)>;
+bool StreamMailMessage(const std::optional<std::string>& from, const std::optional<std::string>& to,
+                       const std::optional<std::string>& boundary, const std::optional<std::string>& date,
+                       const std::optional<std::string>& attachmentName, int64_t documentSize, const MailReader& read,
+                       const MailEmitter& emit);
+// -1 when a text is missing.
+int64_t ComposedLength(const std::optional<std::string>& from, const std::optional<std::string>& to,
+                       const std::optional<std::string>& boundary, const std::optional<std::string>& date,
+                       const std::optional<std::string>& attachmentName, int64_t documentSize);
 
 }  // namespace zel

@@ -180,7 +180,8 @@ bool AuthenticateUser(MailSession& session, const std::optional<std::string>& us
   }
   if (session.account) return true;
   LogError("Cannot authenticate %s user %s", protocol, user->c_str());
-  session.pause(LoginFailureDelay());
+  // Both settings can only shorten the wait (the fuzz targets set one of them to 0).
+  session.pause(std::min(session.shared().failedLoginDelay, LoginFailureDelay()));
   return false;
 }
 

@@ -42,6 +42,7 @@ class MailerShared {
  public:
   std::atomic<bool> stopping{false};
   MailboxLocks mailboxLocks;
+  std::chrono::milliseconds failedLoginDelay{2000};  // fixed at start
 
   // Counts a new session in unless `cap` are open.
   bool admit(int cap);

@@ -1,8 +1,8 @@
 // One handler per command, found by name in a table that is also the HELP list. Multi-line
-// responses are gathered and sent in one piece; RETR streams the composed message in 32768-byte
-// pieces from its buffer.
+// responses are gathered and sent in one piece; RETR composes and sends the message piece by piece.
 #include "mail/Pop3Session.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,9 +10,9 @@
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "common/Version.h"
-#include "document/FilePlacement.h"
 #include "mail/MailSession.h"
 #include "mail/Mailbox.h"
+#include "platform/Files.h"
 
 namespace zel {
 namespace {
@@ -65,8 +65,6 @@ constexpr Pop3Command kCommands[] = {
     {"NOOP", false, &Pop3Session::noop}, {"RETR", true, &Pop3Session::retr},  {"RSET", true, &Pop3Session::rset},
     {"STAT", true, &Pop3Session::stat},  {"TOP", true, &Pop3Session::top},    {"QUIT", false, &Pop3Session::quit},
 };
-
-constexpr int64_t kPiece = 32768;
 
 // The unique id of a document whose envelope has none: stable across sessions, different for
 // every file name, and within the characters a unique id may use.
@@ -225,24 +223,40 @@ bool Pop3Session::rset(const Argument&) {
   return io_.reply("+OK\r\n");
 }
 
+// The message is composed while it is sent, from the file held open exclusively, so neither the
+// document nor the message is ever copied whole; its length is known before the first byte.
 bool Pop3Session::retr(const Argument& argument) {
   auto info = find(argument);
   if (!info) return noSuchMessage();
-  ASVariableBuffer document;
-  if (!ReadFileToBuffer(info->filePath, document)) return io_.reply("-ERR Server error\r\n");
-  std::unique_ptr<ASVariableBuffer> message = ComposeMailMessage(info->fromAddress, info->toAddress, info->boundary,
-                                                                 info->dateText, info->fileName, &document, false);
-  if (!message) {
-    LogInfo("Cannot read file %s", info->filePath.c_str());
+  const char* path = info->filePath.c_str();
+  int error = 0;
+  std::unique_ptr<ExclusiveFile> file = ExclusiveFile::Open(info->filePath, &error);
+  if (!file) {
+    LogError("Cannot read from file %s, error 0x%08x", path, unsigned(error));
     return io_.reply("-ERR Server error\r\n");
   }
-  if (!io_.reply("+OK %lld octets\r\n", (long long)(message->length() - 2))) return false;
-  std::unique_ptr<char[]> piece(new char[kPiece]);
-  message->setReadPosition(0);
-  int64_t got;
-  while ((got = message->read(piece.get(), kPiece)) > 0)
-    if (io_.writeAll(piece.get(), got) <= 0) return false;
-  bool sent = io_.writeAll(".\r\n", 3) > 0;
+  const int64_t length =
+      ComposedLength(info->fromAddress, info->toAddress, info->boundary, info->dateText, info->fileName, file->size());
+  if (length < 0) {
+    LogInfo("Cannot read file %s", path);
+    return io_.reply("-ERR Server error\r\n");
+  }
+  if (!io_.reply("+OK %lld octets\r\n", (long long)(length - 2))) return false;
+  bool readFailed = false;
+  const bool streamed = StreamMailMessage(
+      info->fromAddress, info->toAddress, info->boundary, info->dateText, info->fileName, file->size(),
+      [&](char* to, int64_t n) {
+        int64_t got = file->read(to, n);
+        readFailed = got < 0;
+        return got;
+      },
+      [&](const char* data, size_t n) { return io_.writeAll(data, int64_t(n)) > 0; });
+  // A message cut short cannot be finished with its stated length: the session ends.
+  if (!streamed) {
+    if (readFailed) LogError("Cannot read from file %s, error 0x%08x", path, unsigned(errno));
+    return false;
+  }
+  const bool sent = io_.writeAll(".\r\n", 3) > 0;
   LogInfo("Message %s delivered via POP3", info->fileName.c_str());
   return sent;
 }

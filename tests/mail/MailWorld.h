@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include "config/PasswordCipher.h"
 #include "tests/ChildProcess.h"
@@ -54,7 +56,8 @@ class MailWorld {
       std::filesystem::create_directories(dir / f);
     std::filesystem::copy_file(std::string(ZEL_BINARY_DIR) + "/service/zel", dir / "base/zel");
     smtpPort = options.smtpPort ? options.smtpPort : FreePort();
-    pop3Port = FreePort();
+    do pop3Port = FreePort();
+    while (pop3Port == smtpPort);
     WriteFile(dir / "base/config.xml", Config());
   }
 
@@ -73,13 +76,14 @@ class MailWorld {
            std::to_string(pop3Port) + "'/></config>";
   }
 
-  // Puts a document in place under its name at once, as the engine's delivery does; the last
-  // access times make the listing order the order of the calls.
+  // Puts a document in place under its name at once, as the engine's delivery does. Its last
+  // access time lies a day ahead, in the order of the calls, so the listing order is the order of
+  // the calls and reads (relatime) do not move it.
   std::string Put(const std::string& folder, const std::string& name, const std::string& bytes) {
     const std::string path = dir / ("base/" + folder + "/" + name);
     WriteFile(path + ".part", bytes);
     std::filesystem::rename(path + ".part", path);
-    timespec times[2] = {{1000000000 + ++puts_, 0}, {0, UTIME_OMIT}};
+    timespec times[2] = {{::time(nullptr) + 86400 + ++puts_, 0}, {0, UTIME_OMIT}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
     return path;
   }
@@ -89,8 +93,17 @@ class MailWorld {
                            "ZEL_STATE_DIR=" + (dir / "base/state"), "NOTIFY_SOCKET="});
     auto zel = std::make_unique<ChildProcess>(
         std::vector<std::string>{dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"}, env, dir / "zel.out");
-    WaitFor([&] { return Contains(Log(), "Mailer thread started"); }, 10);
+    WaitFor([&] { return Listening(pop3Port) || Contains(Log(), "Mailer thread stopped"); }, 10);
     return zel;
+  }
+  // Whether some socket of this machine listens on the TCP port (from /proc/net/tcp).
+  static bool Listening(int port) {
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X ", port);
+    std::istringstream table(ReadFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);)
+      if (line.find(local) == 14 && line.compare(34, 2, "0A") == 0) return true;
+    return false;
   }
   std::string Log() { return ReadFile(dir / "base/log/zel.log"); }
   static bool Contains(const std::string& text, const std::string& part) {

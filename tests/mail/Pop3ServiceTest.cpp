@@ -2,6 +2,7 @@
 // against real mail clients: Python's poplib with its email package, curl and fetchmail.
 #include <gtest/gtest.h>
 
+#include "aslib/CPBase64.h"
 #include "tests/mail/MailWorld.h"
 
 namespace zel {
@@ -142,6 +143,112 @@ TEST(Pop3Service, EveryReplyByteForByte) {
   EXPECT_FALSE(MailWorld::Contains(log, "SECRETA"));
   zel->signal(SIGTERM);
   EXPECT_EQ(zel->wait(), 0);
+}
+
+// Runs a program to its end; its output, and its exit status in *status.
+std::string RunProgram(const std::vector<std::string>& argv, const std::string& outputFile, int* status,
+                       const std::vector<std::string>& env = {}) {
+  test::ChildProcess child(argv, env, outputFile);
+  *status = child.wait(std::chrono::seconds(60));
+  return child.output();
+}
+
+// Three documents in Alice's mailbox: small, with an envelope identifier; odd sizes; 200 KB.
+std::vector<std::string> PutThree(MailWorld& world) {
+  std::vector<std::string> paths;
+  paths.push_back(world.Put("in/Alice", "one.xml", test::Document("ENV-1")));
+  paths.push_back(world.Put("in/Alice", "two.xml", test::Document("ENV-2", std::string(1001, 'y'))));
+  std::string big;
+  for (int i = 0; big.size() < 200000; ++i) big += "<Item n='" + std::to_string(i) + "'>\xd0\x94\xd0\xb0</Item>\n";
+  paths.push_back(world.Put("in/Alice", "three.xml", test::Document("ENV-3", big)));
+  return paths;
+}
+
+TEST(Pop3Service, PythonPoplibRetrievesDecodesAndDeletes) {
+  MailWorld world;
+  PutThree(world);
+  auto zel = world.Start();
+  int status = -1;
+  const std::string out = RunProgram({"/usr/bin/python3", std::string(ZEL_TEST_DATA) + "/poplib_dialogue.py",
+                                      std::to_string(world.pop3Port), world.dir / "base/in/Alice"},
+                                     world.dir / "python.out", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("poplib dialogue passed"), std::string::npos) << out;
+  EXPECT_EQ(test::CountFiles(world.dir / "base/in/Alice"), 2u);
+  EXPECT_TRUE(MailWorld::Contains(world.Log(), "Message three.xml delivered via POP3\r\n"));
+  EXPECT_TRUE(MailWorld::Contains(world.Log(), " deleted\r\n"));
+}
+
+// The base64 body of a composed message, decoded (line ends CR LF, or LF as a local delivery
+// writes them).
+std::string Attachment(std::string message) {
+  std::erase(message, '\r');
+  const std::string start = "Content-Transfer-Encoding: base64\n\n";
+  size_t from = message.find(start);
+  if (from == std::string::npos) return "";
+  from += start.size();
+  size_t end = message.find("\n\n--", from);
+  return CPBase64::decode(message.substr(from, end - from));
+}
+
+TEST(Pop3Service, CurlListsRetrievesAndDeletes) {
+  MailWorld world;
+  std::vector<std::string> paths = PutThree(world);
+  auto zel = world.Start();
+  const std::string url = "pop3://127.0.0.1:" + std::to_string(world.pop3Port) + "/";
+  auto curl = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "--max-time", "30", "-u", "ALICE:secretA"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int status = -1;
+    std::string out = RunProgram(argv, world.dir / "curl.out", &status);
+    EXPECT_EQ(status, 0) << out;
+    return out;
+  };
+  const std::string list = curl({url});
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 3) << list;
+  EXPECT_EQ(list.compare(0, 2, "1 "), 0) << list;
+  EXPECT_EQ(curl({"-X", "UIDL", url}), "1 ENV-1\r\n2 ENV-2\r\n3 ENV-3\r\n");
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string message = curl({url + std::to_string(i + 1)});
+    EXPECT_EQ(message.compare(0, 7, "From: <"), 0);
+    EXPECT_TRUE(Attachment(message) == test::ReadFile(paths[i])) << i;
+  }
+  const std::string head = curl({"-X", "TOP 3 10", url});
+  EXPECT_EQ(head.compare(0, 7, "From: <"), 0) << head;
+  EXPECT_EQ(head.substr(head.size() - 5), "\"\r\n\r\n") << "the head ends with its blank line";
+  EXPECT_EQ(head.find("base64"), std::string::npos);
+  curl({"-X", "DELE", "-I", url + "2"});
+  EXPECT_TRUE(std::filesystem::exists(paths[0]));
+  EXPECT_FALSE(std::filesystem::exists(paths[1]));
+  EXPECT_TRUE(std::filesystem::exists(paths[2]));
+}
+
+TEST(Pop3Service, FetchmailCollectsEveryDocumentAndDeletesIt) {
+  if (!std::filesystem::exists("/usr/bin/fetchmail")) GTEST_SKIP() << "fetchmail is installed by scripts/test.sh";
+  MailWorld world;
+  std::vector<std::string> paths = PutThree(world);
+  std::vector<std::string> originals;
+  for (const auto& p : paths) originals.push_back(test::ReadFile(p));
+  auto zel = world.Start();
+  const std::string rc = world.dir / "fetchmailrc", mbox = world.dir / "fetched.mbox";
+  test::WriteFile(rc, "set no syslog\npoll 127.0.0.1 protocol POP3 port " + std::to_string(world.pop3Port) +
+                          " auth password timeout 30\n  user \"alice\" with password \"secretA\" is root here"
+                          " fetchall nokeep sslproto ''\n  mda \"/bin/sh -c 'cat >> " +
+                          mbox + "'\"\n");
+  chmod(rc.c_str(), 0600);
+  int status = -1;
+  const std::string out = RunProgram(
+      {"/usr/bin/fetchmail", "-f", rc, "--nodetach", "-v", "--pidfile", world.dir / "fm.pid"},
+      world.dir / "fetchmail.out", &status, {"HOME=" + world.dir.path(), "FETCHMAILHOME=" + world.dir.path()});
+  EXPECT_EQ(status, 0) << out;
+  const std::string fetched = test::ReadFile(mbox);
+  for (const auto& original : originals) {
+    bool found = false;
+    for (size_t at = 0; (at = fetched.find("Content-Transfer-Encoding: base64", at)) != std::string::npos; ++at)
+      found = found || Attachment(fetched.substr(at)) == original;
+    EXPECT_TRUE(found) << original.substr(0, 200);
+  }
+  EXPECT_EQ(test::CountFiles(world.dir / "base/in/Alice"), 0u) << out;
 }
 
 }  // namespace
