@@ -7,6 +7,7 @@
 #include "common/Log.h"
 #include "common/StopRequest.h"
 #include "net/CPHostCache.h"
+#include "common/TestKnobs.h"
 #include "platform/Sockets.h"
 
 namespace zel {
@@ -18,8 +19,8 @@ constexpr int kTimeoutMs = 180000;
 // for minutes.
 int64_t LowSpeedWindowMs() {
   static const int64_t window = [] {
-    const char* text = std::getenv("ZEL_TEST_LOW_SPEED_WINDOW_MS");
-    return text && std::atoll(text) > 0 ? std::atoll(text) : CPSocket::kLowSpeedWindowMs;
+    const std::optional<int64_t> knob = TestKnob("ZEL_TEST_LOW_SPEED_WINDOW_MS");
+    return knob && *knob > 0 ? *knob : CPSocket::kLowSpeedWindowMs;
   }();
   return window;
 }
