@@ -6,8 +6,8 @@
 
 #include "common/Log.h"
 #include "common/StopRequest.h"
-#include "net/CPHostCache.h"
 #include "common/TestKnobs.h"
+#include "net/CPHostCache.h"
 #include "platform/Sockets.h"
 
 namespace zel {
