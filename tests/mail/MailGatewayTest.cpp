@@ -203,9 +203,20 @@ TEST(MailGateway, TwoHundredClientsAtOnceWhileTheExchangeGoesOn) {
       }
       if (pass != "+OK Authenticated\r\n") return fail("PASS " + pass);
       std::this_thread::sleep_for(500ms);
-      if (client.Command("STAT").compare(0, 4, "+OK ") != 0) return fail("STAT");
+      // A document another session holds at the moment of this login is not offered, so a mailbox
+      // may hold fewer than all three.
+      const std::string stat = client.Command("STAT");
+      if (stat.compare(0, 4, "+OK ") != 0) return fail("STAT");
+      const long offered = std::atol(stat.c_str() + 4);
+      const std::string uidl = client.Command("UIDL", true);
       if (client.Command("LIST", true).find("\r\n.\r\n") == std::string::npos) return fail("LIST");
-      if (client.Command("UIDL", true).find(" M0\r\n") == std::string::npos) return fail("UIDL");
+      if (uidl.compare(0, 3, "+OK") != 0 || (offered > 0 && uidl.find(" M") == std::string::npos))
+        return fail("UIDL " + uidl);
+      if (offered == 0) {
+        if (client.Command("QUIT") != "+OK Bye\r\n") return fail("QUIT");
+        ++completed;
+        return;
+      }
       // Every account reads the same inbound folder: while another session sends the document it
       // is held exclusively, and RETR answers an error; a client tries again.
       std::string retr = client.Command("RETR 1", true);
