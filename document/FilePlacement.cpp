@@ -87,6 +87,28 @@ bool IsPlainName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+bool IsXmlText(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    uint32_t c = *p;
+    int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (more < 0 || end - p <= more) return false;
+    if (more > 0) c &= 0x3F >> more;
+    for (int i = 1; i <= more; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i] & 0x3F);
+    }
+    static constexpr uint32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kShortest[more]) return false;  // an overlong form
+    const bool xmlChar = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+    if (!xmlChar) return false;
+    p += more + 1;
+  }
+  return true;
+}
+
 std::string ColonsToHyphens(std::string path) {
   const size_t cut = path.rfind('/');
   for (size_t i = cut == std::string::npos ? 0 : cut + 1; i < path.size(); ++i)

@@ -57,6 +57,9 @@ std::string JoinPath(const std::string& a, const std::string& b, const std::stri
 
 // A name that stays inside the folder it is joined to: not empty, no "/", no NUL, not "." or "..".
 bool IsPlainName(const std::string& name);
+// Whether the text is UTF-8 made only of characters XML allows (shortest forms, no surrogates, no
+// control characters but tab, CR and LF), so a ticket or an envelope can carry it.
+bool IsXmlText(const std::string& text);
 // Every ":" of the file name (the part after the last "/") becomes "-", so server-given names map
 // to the same file names everywhere. The folders are left as configured.
 std::string ColonsToHyphens(std::string path);

@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -26,16 +26,15 @@
 #include "aslib/ASVariableBuffer.h"
 #include "aslib/CPBase64.h"
 #include "config/CPConfig.h"
-#include "mail/MailSession.h"
-#include "mail/SmtpSession.h"
-#include "engine/CPTicket.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
 #include "engine/CPTicket.h"
 #include "mail/MailComposer.h"
 #include "mail/MailSession.h"
 #include "mail/Pop3Session.h"
+#include "mail/SmtpSession.h"
 #include "platform/Files.h"
+#include "platform/Listeners.h"
 
 namespace zel::fuzz {
 namespace {
@@ -62,33 +61,6 @@ class Pieces : public ASReceiver {
  private:
   const std::string& data_;
   size_t size_, at_ = 0;
-};
-
-// One end of a socket pair as a mail session's connection.
-class PairStream : public ByteStream {
- public:
-  explicit PairStream(int fd) : fd_(fd) {}
-  ~PairStream() override { ::close(fd_); }
-  int wait(bool forWrite, int timeoutMs, int* error) override {
-    pollfd p{fd_, short(forWrite ? POLLOUT : POLLIN), 0};
-    int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0) *error = errno;
-    return r < 0 ? -1 : r > 0 ? 1 : 0;
-  }
-  int64_t send(const void* data, size_t n, int* error) override {
-    ssize_t put = ::send(fd_, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put < 0 && errno == EAGAIN) return 0;
-    if (put < 0) *error = errno;
-    return put;
-  }
-  int64_t recv(void* data, size_t n, int* error) override {
-    ssize_t got = ::recv(fd_, data, n, MSG_DONTWAIT);
-    if (got < 0) *error = errno;
-    return got;
-  }
-
- private:
-  int fd_;
 };
 
 // A mailbox folder with three documents (one without an envelope identifier), put back before
@@ -173,8 +145,8 @@ void Pop3Commands(const std::string& bytes) {
     }
     ::close(fd);
   });
-  RunPop3Session(std::make_unique<MailSession>(std::make_unique<PairStream>(fds[0]), "127.0.0.1", 110, mailbox.accounts,
-                                               mailbox.folders, mailbox.shared));
+  RunPop3Session(std::make_unique<MailSession>(TcpConnection::Adopt(fds[0], "127.0.0.1", 110), "127.0.0.1", 110,
+                                               mailbox.accounts, mailbox.folders, mailbox.shared));
   client.join();
 }
 
@@ -315,9 +287,15 @@ class ScriptedClient : public ByteStream {
   size_t piece_, at_ = 0;
 };
 
+// Mailer state whose failed logins answer at once, so that the fuzzer does not wait 2 s each.
+std::shared_ptr<MailerShared> NoDelayShared() {
+  auto shared = std::make_shared<MailerShared>();
+  shared->failedLoginDelay = std::chrono::milliseconds(0);
+  return shared;
+}
+
 void Smtp(const std::string& bytes) {
   if (bytes.empty()) return;
-  SetLoginFailureDelay(std::chrono::milliseconds(0));
   static const std::string outbound = [] {
     std::string pattern = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/zelfuzz-smtpXXXXXX";
     return std::string(mkdtemp(pattern.data()));
@@ -330,7 +308,7 @@ void Smtp(const std::string& bytes) {
   folders.subdirsByLogin = bytes[0] & 1;
   auto session = std::make_unique<MailSession>(
       std::make_unique<ScriptedClient>(bytes.substr(1), size_t(uint8_t(bytes[0])) * 97 + 1), "127.0.0.1", 1,
-      std::vector<std::shared_ptr<CPConfigAccount>>{alice}, folders, std::make_shared<MailerShared>());
+      std::vector<std::shared_ptr<CPConfigAccount>>{alice}, folders, NoDelayShared());
   RunSmtpSession(std::move(session));
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(outbound, ec))
@@ -342,7 +320,8 @@ void Run(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (data[0] == kPop3Selector) return Pop3Commands(bytes);
   if (data[0] == kCompositionSelector) return Composition(bytes);
-  // 'M' picks the MIME parser, 'S' the SMTP command loop; every other first byte keeps its place among the first six targets.
+  // 'M' picks the MIME parser, 'S' the SMTP command loop; every other first byte keeps its place among the first six
+  // targets.
   if (data[0] == 'M') return Mime(bytes);
   if (data[0] == 'S') return Smtp(bytes);
   switch (data[0] % 6) {

@@ -160,13 +160,6 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-namespace {
-std::atomic<int64_t> loginFailureDelayMs{2000};
-}  // namespace
-
-std::chrono::milliseconds LoginFailureDelay() { return std::chrono::milliseconds(loginFailureDelayMs.load()); }
-void SetLoginFailureDelay(std::chrono::milliseconds delay) { loginFailureDelayMs = delay.count(); }
-
 bool AuthenticateUser(MailSession& session, const std::optional<std::string>& user, const OptSecret& password,
                       const char* protocol) {
   session.account.reset();
@@ -180,8 +173,7 @@ bool AuthenticateUser(MailSession& session, const std::optional<std::string>& us
   }
   if (session.account) return true;
   LogError("Cannot authenticate %s user %s", protocol, user->c_str());
-  // Both settings can only shorten the wait (the fuzz targets set one of them to 0).
-  session.pause(std::min(session.shared().failedLoginDelay, LoginFailureDelay()));
+  session.pause(session.shared().failedLoginDelay);
   return false;
 }
 

@@ -123,11 +123,7 @@ MailCommand SplitCommand(const std::string& line);
 // without regard to ASCII case and whose decrypted password equals `password` byte for byte; clears
 // it when none does. `protocol` ("POP3", "SMTP") names the service in the log lines. A failed
 // check returns only after 2 s (sooner at the mailer's stop), so that passwords cannot be tried at
-// line speed; other sessions go on meanwhile.
-// How long a failed login waits before its answer: 2 s; the fuzz targets set 0.
-std::chrono::milliseconds LoginFailureDelay();
-void SetLoginFailureDelay(std::chrono::milliseconds delay);
-
+// line speed (the shared state's failedLoginDelay); other sessions go on meanwhile.
 bool AuthenticateUser(MailSession& session, const std::optional<std::string>& user, const OptSecret& password,
                       const char* protocol);
 

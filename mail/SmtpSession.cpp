@@ -263,7 +263,7 @@ bool SmtpSession::authenticate() {
 
 // A response that gives no user and password fails like a wrong password, after the same delay.
 bool SmtpSession::authFailed() {
-  io_.pause(LoginFailureDelay());
+  io_.pause(io_.shared().failedLoginDelay);
   return io_.reply(kAuthFailed);
 }
 

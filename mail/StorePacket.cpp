@@ -29,28 +29,6 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
-bool Utf8OfXmlCharacters(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    uint32_t c = *p;
-    const int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (more < 0 || end - p <= more) return false;
-    if (more > 0) c &= 0x3Fu >> more;
-    for (int i = 1; i <= more; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (p[i] & 0x3F);
-    }
-    static constexpr uint32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
-    if (c < kShortest[more]) return false;
-    const bool xml = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
-                     (c >= 0x10000 && c <= 0x10FFFF);
-    if (!xml) return false;
-    p += more + 1;
-  }
-  return true;
-}
-
 // Writes the whole buffer as `path`, durable and in place, or nothing at all.
 bool WriteDurably(const std::string& path, ASVariableBuffer& buffer, int* error) {
   auto writer = AtomicFileWriter::Create(path, error);
@@ -73,7 +51,7 @@ bool WriteDurably(const std::string& path, ASVariableBuffer& buffer, int* error)
 }  // namespace
 
 bool IsStorableName(const std::string& name) {
-  return IsPlainName(name) && name.find('\\') == std::string::npos && Utf8OfXmlCharacters(name);
+  return IsPlainName(name) && name.find('\\') == std::string::npos && IsXmlText(name);
 }
 
 StoreResult StorePacket(ASVariableBuffer& message, const CPConfigPaths& folders,

@@ -35,6 +35,10 @@ class TcpConnection : public ByteStream {
   int64_t recv(void* data, size_t n, int* error) override;
   std::string localAddress() const override;
 
+  // A connected stream socket the process already holds (one end of a socket pair, for tests and
+  // fuzzing), owned from now on.
+  static std::unique_ptr<TcpConnection> Adopt(int fd, std::string peerAddress, uint16_t peerPort);
+
   const std::string& peerAddress() const { return peerAddress_; }  // dotted decimal
   uint16_t peerPort() const { return peerPort_; }                  // host order
 

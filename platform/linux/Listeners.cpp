@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/linux/PollOne.h"
+
 namespace zel {
 
 TcpConnection::TcpConnection(int fd, std::string peerAddress, uint16_t peerPort)
@@ -20,16 +22,7 @@ TcpConnection::~TcpConnection() {
   ::close(fd_);
 }
 
-int TcpConnection::wait(bool forWrite, int timeoutMs, int* error) {
-  pollfd p{fd_, short(forWrite ? POLLOUT : POLLIN), 0};
-  int r = ::poll(&p, 1, timeoutMs);
-  if (r < 0) {
-    if (errno == EINTR) return 0;
-    if (error) *error = errno;
-    return -1;
-  }
-  return r > 0 ? 1 : 0;
-}
+int TcpConnection::wait(bool forWrite, int timeoutMs, int* error) { return PollOne(fd_, forWrite, timeoutMs, error); }
 
 int64_t TcpConnection::send(const void* data, size_t n, int* error) {
   for (;;) {
@@ -42,10 +35,15 @@ int64_t TcpConnection::send(const void* data, size_t n, int* error) {
   }
 }
 
+std::unique_ptr<TcpConnection> TcpConnection::Adopt(int fd, std::string peerAddress, uint16_t peerPort) {
+  return std::unique_ptr<TcpConnection>(new TcpConnection(fd, std::move(peerAddress), peerPort));
+}
+
 std::string TcpConnection::localAddress() const {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "0.0.0.0";
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+    return "0.0.0.0";
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
   return text;

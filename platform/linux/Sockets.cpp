@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/PollOne.h"
+
 namespace zel {
 
 std::unique_ptr<TcpSocket> TcpSocket::Create(int timeoutMs, int* error) {
@@ -59,16 +61,7 @@ bool TcpSocket::connect(uint32_t address, uint16_t port, int* error, const std::
   return false;
 }
 
-int TcpSocket::wait(bool forWrite, int timeoutMs, int* error) {
-  pollfd p{fd_, short(forWrite ? POLLOUT : POLLIN), 0};
-  int r = ::poll(&p, 1, timeoutMs);
-  if (r < 0) {
-    if (errno == EINTR) return 0;
-    if (error) *error = errno;
-    return -1;
-  }
-  return r > 0 ? 1 : 0;
-}
+int TcpSocket::wait(bool forWrite, int timeoutMs, int* error) { return PollOne(fd_, forWrite, timeoutMs, error); }
 
 bool TcpSocket::peerHungUp() {
   pollfd p{fd_, short(POLLIN | POLLRDHUP), 0};

@@ -10,34 +10,9 @@
 #include <string>
 
 #include "mail/MailSession.h"
+#include "platform/Listeners.h"
 
 namespace zel::test {
-
-class FdStream : public ByteStream {
- public:
-  explicit FdStream(int fd) : fd_(fd) {}
-  ~FdStream() override { ::close(fd_); }
-  int wait(bool forWrite, int timeoutMs, int* error) override {
-    pollfd p{fd_, short(forWrite ? POLLOUT : POLLIN), 0};
-    int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0) *error = errno;
-    return r < 0 ? -1 : r > 0 ? 1 : 0;
-  }
-  int64_t send(const void* data, size_t n, int* error) override {
-    ssize_t put = ::send(fd_, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    if (put < 0) *error = errno;
-    return put;
-  }
-  int64_t recv(void* data, size_t n, int* error) override {
-    ssize_t got = ::recv(fd_, data, n, MSG_DONTWAIT);
-    if (got < 0) *error = errno;
-    return got;
-  }
-
- private:
-  int fd_;
-};
 
 inline std::shared_ptr<CPConfigAccount> Account(const std::string& login, const std::string& password,
                                                 const std::string& participant = "PID") {
@@ -55,8 +30,8 @@ struct SessionPair {
     int fds[2];
     ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
     peer = fds[1];
-    session = std::make_unique<MailSession>(std::make_unique<FdStream>(fds[0]), "127.0.0.1", 4242, std::move(accounts),
-                                            std::move(folders), std::move(shared));
+    session = std::make_unique<MailSession>(TcpConnection::Adopt(fds[0], "127.0.0.1", 4242), "127.0.0.1", 4242,
+                                            std::move(accounts), std::move(folders), std::move(shared));
   }
   ~SessionPair() {
     if (peer >= 0) ::close(peer);
