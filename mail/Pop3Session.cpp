@@ -281,6 +281,9 @@ bool Pop3Session::quit(const Argument&) {
   if (authenticated()) DeleteMessages(deletedMessages_);
   deletedMessages_.clear();
   quit_ = true;
+  // The mailbox is free before the client hears "Bye", so a client that logs in again at once is
+  // not told it is locked.
+  logOut();
   return io_.reply("+OK Bye\r\n");
 }
 
