@@ -3,8 +3,10 @@
 // kilobytes of memory beyond the buffer it is written into.
 #include "mail/MailComposer.h"
 
+#ifndef _WIN32
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#endif
 
 #include "aslib/ASHttpDate.h"
 #include "aslib/ASVariableBuffer.h"
@@ -68,6 +70,9 @@ int64_t EstimateBodySize(int64_t size) {
 }
 
 std::optional<std::string> MakeBoundary() {
+#ifdef _WIN32
+  return std::nullopt;  // random bytes and MD5 through CryptoAPI are not in the Windows build yet
+#else
   unsigned char random[256];
   if (RAND_bytes(random, sizeof random) != 1) return std::nullopt;
   unsigned char hash[EVP_MAX_MD_SIZE];
@@ -82,6 +87,7 @@ std::optional<std::string> MakeBoundary() {
     boundary.push_back(kHex[hash[i] & 15]);
   }
   return boundary;
+#endif
 }
 
 namespace {
