@@ -1,7 +1,7 @@
-// The encrypted copy of the last good configuration, kept outside config.xml in the state folder
-// that the installation creates (never the service): WriteConfig text, raw deflate, 3DES under the
-// fixed passphrase, written atomically and readable by its owner only, as is a restored config.xml.
-// The folder and file names are held enciphered.
+// The encrypted copy of the last good configuration, kept outside config.xml under a key that the
+// installation creates (never the service), a state folder on Linux and a registry key on Windows:
+// WriteConfig text, raw deflate, 3DES under the fixed passphrase, stored whole or not at all and
+// readable by its owner only, as is a restored config.xml. The key and value names are held enciphered.
 #pragma once
 
 #include <string>
@@ -16,7 +16,10 @@ void BackupConfig(const CPConfig& config);
 // missing, cannot be decrypted or cannot be inflated leaves the file untouched.
 bool RestoreConfig(const std::string& path);
 
-// The backup file's full path (ZEL_STATE_DIR replaces the state folder, for tests).
+// The key the backup is kept under (ZEL_STATE_DIR replaces it, for tests): the state folder on
+// Linux, a registry key under HKEY_LOCAL_MACHINE on Windows. Empty when it cannot be deciphered.
+std::string BackupKey();
+// The key and the value's name joined with "/": on Linux the backup file's full path.
 std::string BackupLocation();
 
 }  // namespace zel

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "common/Log.h"
+#include "common/Utf8Path.h"
 #include "config/CPConfig.h"
 
 namespace zel {
@@ -11,7 +12,7 @@ namespace {
 
 bool IsFolder(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::is_directory(path, ec);
+  return std::filesystem::is_directory(Utf8Path(path), ec);
 }
 
 bool CheckFolder(const OptString& path, const char* name) {
@@ -34,7 +35,7 @@ bool EnsureSubfolder(const std::string& parent, const std::string& name) {
   std::string path = parent + "/" + name;
   if (plain && IsFolder(path)) return true;
   std::error_code ec;
-  if (!plain || !std::filesystem::create_directory(path, ec)) {
+  if (!plain || !std::filesystem::create_directory(Utf8Path(path), ec)) {
     EventError("Cannot create subfolder %s/%s", parent.c_str(), name.c_str());
     return false;
   }

@@ -11,6 +11,7 @@
 #include "config/PasswordCipher.h"
 #include "config/Windows1251EncodingHook.h"
 #include "config/XmlDepthLimit.h"
+#include "platform/Files.h"
 
 namespace zel {
 
@@ -239,7 +240,7 @@ void ExpandBasedir(const OptString& basedir, OptString& path) {
 }
 
 int LoadConfig(CPConfig& config, const std::string& path) {
-  std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "rbe"));
+  std::unique_ptr<std::FILE, FileClose> file(OpenForReading(path));
   if (!file) {
     EventError("Cannot open config file %s", path.c_str());
     return 1;

@@ -8,6 +8,7 @@
 #include "common/TextConv.h"
 #include "config/Windows1251EncodingHook.h"
 #include "config/XmlDepthLimit.h"
+#include "platform/Files.h"
 
 namespace zel {
 namespace {
@@ -136,7 +137,7 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(cha
 }
 
 std::unique_ptr<envelopeInfo> ReadEnvelopeFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rbe");
+  std::FILE* file = OpenForReading(path);
   if (!file) return nullptr;
   auto info =
       ReadEnvelopeStream([file](char* to, int64_t n) { return int64_t(std::fread(to, 1, size_t(n), file)); }, path);

@@ -8,6 +8,7 @@
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
+#include "common/Utf8Path.h"
 #include "config/CPConfig.h"
 #include "platform/Files.h"
 
@@ -25,8 +26,8 @@ bool HasExtension(const std::string& name, const std::string& extension) {
 std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& extension) {
   std::vector<fileEntry> entries;
   std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(Utf8Path(folder), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = Utf8Text(it->path().filename());
     if (!HasExtension(name, extension) || it->is_directory(ec)) continue;
     std::string path = JoinPath(folder, name);
     int error = 0;
@@ -40,8 +41,8 @@ std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& e
 // Makes `folder` unless it is a directory already (one level).
 bool EnsureFolder(const std::string& folder) {
   std::error_code ec;
-  if (fs::is_directory(folder, ec)) return true;
-  if (fs::create_directory(folder, ec)) return true;
+  if (fs::is_directory(Utf8Path(folder), ec)) return true;
+  if (fs::create_directory(Utf8Path(folder), ec)) return true;
   LogError("Cannot create directory %s, error 0x%08x", folder.c_str(), unsigned(ec.value()));
   return false;
 }
@@ -119,7 +120,7 @@ std::string ColonsToHyphens(std::string path) {
 bool SameFolder(const std::string& a, const std::string& b) {
   if (a == b || a.empty() || b.empty()) return a == b;
   std::error_code ea, eb;
-  const fs::path ca = fs::canonical(a, ea), cb = fs::canonical(b, eb);
+  const fs::path ca = fs::canonical(Utf8Path(a), ea), cb = fs::canonical(Utf8Path(b), eb);
   return !ea && !eb && ca == cb;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/Log.h"
+#include "common/Utf8Path.h"
 #include "config/CPConfig.h"
 #include "document/FilePlacement.h"
 #include "mail/MailSession.h"
@@ -71,7 +72,7 @@ void DeleteMessages(const Pop3Messages& messages) {
       continue;
     }
     std::error_code ec;
-    if (now && std::filesystem::remove(info->filePath, ec)) {
+    if (now && std::filesystem::remove(Utf8Path(info->filePath), ec)) {
       LogInfo("File %s deleted", path);
       continue;
     }

@@ -11,6 +11,7 @@
 #include "aslib/ASMimeMessage.h"
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
+#include "common/Utf8Path.h"
 #include "config/CPConfig.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
@@ -107,7 +108,8 @@ StoreResult StorePacket(ASVariableBuffer& message, const CPConfigPaths& folders,
     }
     folder = JoinPath(folder, *login);
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec) && !std::filesystem::create_directory(folder, ec)) {
+    if (!std::filesystem::is_directory(Utf8Path(folder), ec) &&
+        !std::filesystem::create_directory(Utf8Path(folder), ec)) {
       LogError("Cannot create directory %s, error 0x%08x", folder.c_str(), unsigned(ec.value()));
       return StoreResult::kFailed;
     }

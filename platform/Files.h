@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,6 +116,9 @@ std::optional<FileOwnership> OwnershipOf(const std::string& path);
 // bits only the owner's read and write bits `before` had. Where files have no POSIX owners and
 // modes (Windows: the folder's access list applies), nothing.
 void RestoreOwnerOnly(const std::string& path, const FileOwnership& before);
+
+// A file opened for reading as a C stream (not inherited by child processes), or null with errno set.
+std::FILE* OpenForReading(const std::string& path);
 
 // Deletes a file. False with errno in *error.
 bool RemoveFile(const std::string& path, int* error);

@@ -13,6 +13,10 @@
 
 namespace zel {
 
+// The program's arguments as UTF-8, its name first: argv as given on Linux; on Windows read again
+// from the wide command line (GetCommandLineW), since argv is in the narrow code page.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // True when systemd started this process and listens for status reports.
 bool StartedByServiceManager();
 // Sends one status report ("READY=1", "STOPPING=1", "STATUS=...") to systemd; ignores failures.

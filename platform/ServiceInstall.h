@@ -9,8 +9,9 @@
 
 namespace zel {
 
-// Installs the service to run this program, with " -c " and `configPath` when one was named.
-void InstallSystemService(const std::optional<std::string>& configPath);
+// Installs the service to run this program, with " -c " and `configPath` when one was named, and
+// makes the key the configuration backup is kept under (`backupKey`, see platform/BackupStore.h).
+void InstallSystemService(const std::optional<std::string>& configPath, const std::string& backupKey);
 // Stops the service when it runs and removes it.
 void UninstallSystemService();
 // Registers the event-log source CarvossService with this program's message table; ignores every

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "common/Utf8Path.h"
 #include "config/CPConfig.h"
 #include "document/FilePlacement.h"
 #include "engine/CPExchangeClient.h"
@@ -27,8 +28,8 @@ size_t CountTickets(const std::optional<std::string>& queueFolder) {
   if (!queueFolder) return 0;
   size_t count = 0;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(*queueFolder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string extension = it->path().extension().string();
+  for (std::filesystem::directory_iterator it(Utf8Path(*queueFolder), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string extension = Utf8Text(it->path().extension());
     for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
     if (extension == ".ticket") ++count;
   }

@@ -259,7 +259,8 @@ void UninstallService(const UnitFolders& folders, const Systemctl& systemctl) {
   std::fputs("Service uninstalled successfully\n", stdout);
 }
 
-void InstallSystemService(const std::optional<std::string>& configPath) {
+// The state folder is made by InstallService itself, which takes it from the backup's location.
+void InstallSystemService(const std::optional<std::string>& configPath, const std::string&) {
   const UnitFolders folders = CurrentUnitFolders();
   InstallService(configPath, folders, SystemctlHere(folders));
 }

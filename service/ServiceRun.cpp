@@ -25,13 +25,13 @@ int Run(const std::vector<std::string>& arguments, const CommandLine& command, b
 
 }  // namespace
 
-int RunForeground(int argc, char** argv, const CommandLine& command) {
-  return Run(std::vector<std::string>(argv, argv + argc), command, false);
+int RunForeground(const std::vector<std::string>& arguments, const CommandLine& command) {
+  return Run(arguments, command, false);
 }
 
-int RunUnderServiceManager(int argc, char** argv, const CommandLine& command) {
+int RunUnderServiceManager(const std::vector<std::string>& arguments, const CommandLine& command) {
   int status = 0;
-  RunAsService(std::vector<std::string>(argv, argv + argc), [&](const std::vector<std::string>& startArguments) {
+  RunAsService(arguments, [&](const std::vector<std::string>& startArguments) {
     SetEventSink(MakeServiceEventSink());
     status = Run(startArguments, command, true);
   });

@@ -1,5 +1,8 @@
-// The two ways zel runs: in the foreground of a console, or under systemd.
+// The two ways zel runs: in the foreground of a console, or under the service manager.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "service/CommandLine.h"
 
@@ -7,8 +10,9 @@ namespace zel {
 
 // Each returns the process's exit status: 0, or 78 (EX_CONFIG) for a service run whose
 // configuration could not be loaded, checked or restored.
-int RunForeground(int argc, char** argv, const CommandLine& command);
-// Outside systemd (no NOTIFY_SOCKET) returns 0 at once and says nothing.
-int RunUnderServiceManager(int argc, char** argv, const CommandLine& command);
+// `arguments` are the program's own, its name first.
+int RunForeground(const std::vector<std::string>& arguments, const CommandLine& command);
+// Outside the service manager (systemd: no NOTIFY_SOCKET) returns 0 and says nothing.
+int RunUnderServiceManager(const std::vector<std::string>& arguments, const CommandLine& command);
 
 }  // namespace zel

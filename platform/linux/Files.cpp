@@ -341,6 +341,8 @@ void RestoreOwnerOnly(const std::string& path, const FileOwnership& before) {
   ::chmod(path.c_str(), mode_t(before.mode & 0600));
 }
 
+std::FILE* OpenForReading(const std::string& path) { return std::fopen(path.c_str(), "rbe"); }
+
 bool RemoveFile(const std::string& path, int* error) {
   if (::unlink(path.c_str()) == 0) return true;
   if (error) *error = errno;

@@ -24,6 +24,8 @@ extern char** environ;
 
 namespace zel {
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 bool StartedByServiceManager() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   return socket && *socket;

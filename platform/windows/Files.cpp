@@ -231,6 +231,12 @@ std::optional<FileOwnership> OwnershipOf(const std::string& path) {
 
 void RestoreOwnerOnly(const std::string&, const FileOwnership&) {}
 
+std::FILE* OpenForReading(const std::string& path) {
+  std::FILE* file = _wfopen(Wide(path).c_str(), L"rbN");
+  if (!file) errno = errno ? errno : ENOENT;
+  return file;
+}
+
 bool RemoveFile(const std::string& path, int* error) {
   if (DeleteFileW(Wide(path).c_str())) return true;
   if (error) *error = LastErrno();

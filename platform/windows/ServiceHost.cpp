@@ -5,6 +5,7 @@
 // to the Application event log through ReportEventW, with the message table compiled into zel.exe.
 #include "platform/ServiceHost.h"
 
+#include <shellapi.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -133,6 +134,16 @@ class WindowsLogFile final : public LogWriter {
 };
 
 }  // namespace
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return {argv, argv + argc};
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(win::Utf8(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
 
 // A process the service control manager starts is told so only by the dispatcher: see RunAsService.
 bool StartedByServiceManager() { return false; }

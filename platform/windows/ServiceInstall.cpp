@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/Files.h"
+#include "platform/BackupStore.h"
 #include "platform/windows/WinText.h"
 
 namespace zel {
@@ -64,7 +64,7 @@ void RegisterEventLogSource() {
   RegCloseKey(key);
 }
 
-void InstallSystemService(const std::optional<std::string>& configPath) {
+void InstallSystemService(const std::optional<std::string>& configPath, const std::string& backupKey) {
   RegisterEventLogSource();
   const std::wstring program = ModulePath();
   if (program.empty()) {
@@ -93,6 +93,8 @@ void InstallSystemService(const std::optional<std::string>& configPath) {
       std::printf("CreateService failed, error 0x%08x\n", unsigned(code));
     return;
   }
+  // The configuration backup's key belongs to the installation: the service never creates it.
+  if (!backupKey.empty()) CreateBackupKey(backupKey);
   std::fputs("Service installed successfully\n", stdout);
 }
 
