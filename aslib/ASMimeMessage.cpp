@@ -10,6 +10,7 @@
 
 #include "aslib/ASVariableBuffer.h"
 #include "aslib/CPBase64.h"
+#include "common/FindBytes.h"
 
 namespace zel {
 namespace {
@@ -47,7 +48,7 @@ int64_t FindBefore(ASVariableBuffer& buffer, std::string_view pattern, int64_t f
     window.resize(size_t(span));
     span = buffer.copyOut(start, window.data(), span);
     if (span < m) return -1;
-    const void* hit = ::memmem(window.data(), size_t(span), pattern.data(), size_t(m));
+    const void* hit = FindBytes(window.data(), size_t(span), pattern.data(), size_t(m));
     if (hit) return start + (static_cast<const char*>(hit) - window.data());
     start += span - m + 1;
   }

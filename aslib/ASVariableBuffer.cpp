@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/FindBytes.h"
+
 namespace zel {
 
 ASVariableBuffer::ASVariableBuffer() : memory_(new char[kMemorySize]) {}
@@ -138,7 +140,7 @@ int64_t ASVariableBuffer::find(std::string_view pattern, int64_t from) {
       if (span < m) return -1;
       window = scratch.data();
     }
-    const void* hit = ::memmem(window, size_t(span), pattern.data(), size_t(m));
+    const void* hit = FindBytes(window, size_t(span), pattern.data(), size_t(m));
     if (hit) return start + (static_cast<const char*>(hit) - window);
     start += span - m + 1;
   }

@@ -3,8 +3,6 @@
 // predefined entities, tab, line feed and carriage return are written as character references (a
 // reader would otherwise fold them into spaces), and the other control characters, which XML 1.0
 // cannot carry at all, are left out so the file always reads back.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -127,17 +125,13 @@ void WriteConfig(const CPConfig& c, ASVariableBuffer& out) {
 }
 
 bool WriteConfigFile(const CPConfig& config, const std::string& path, int* error) {
-  struct stat before {};
-  const bool replacing = ::stat(path.c_str(), &before) == 0;
+  const std::optional<FileOwnership> before = OwnershipOf(path);
   ASVariableBuffer text;
   WriteConfig(config, text);
   if (!WriteFileAtomically(path, text.unreadBytes(), error)) return false;
-  if (replacing) {
-    // The file holds passwords keyed by the logins beside them: nobody but its owner reads it.
-    // A process that may not give the file back to its owner at least keeps it to itself.
-    [[maybe_unused]] int owned = ::chown(path.c_str(), before.st_uid, before.st_gid);
-    ::chmod(path.c_str(), before.st_mode & 0600);
-  }
+  // The file holds passwords keyed by the logins beside them: nobody but its owner reads it.
+  // A process that may not give the file back to its owner at least keeps it to itself.
+  if (before) RestoreOwnerOnly(path, *before);
   return true;
 }
 

@@ -1,9 +1,6 @@
 #include "engine/CPTicket.h"
 
 #include <expat.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -130,15 +127,7 @@ bool ParseTicket(const std::string& text, CPTicket& ticket, std::string* reason)
 
 // The ticket at `path` without touching it: no exclusive open, no message, nothing deleted.
 std::optional<CPTicket> PeekTicket(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);  // never waits on a lease
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> text = ReadCapped([fd](char* to, int64_t n) {
-    ssize_t got;
-    while ((got = ::read(fd, to, size_t(n))) < 0 && errno == EINTR) {
-    }
-    return int64_t(got);
-  });
-  ::close(fd);
+  std::optional<std::string> text = PeekFile(path, kLargestTicket + 1);
   CPTicket ticket;
   if (!text || text->empty() || text->size() > kLargestTicket || !ParseTicket(*text, ticket, nullptr))
     return std::nullopt;
@@ -146,10 +135,7 @@ std::optional<CPTicket> PeekTicket(const std::string& path) {
 }
 
 // Nothing at all stands at `path`, not even a dangling link.
-bool Vacant(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
-}
+bool Vacant(const std::string& path) { return PathVacant(path); }
 
 // Whether the ticket at `path` may be replaced by one for `work`: only when it is the same
 // download listed again, or an upload ticket whose queued document is gone (the scan that wrote
@@ -289,24 +275,24 @@ bool LoadTicket(const std::string& path, CPTicket& ticket) {
     // A link under the new name never replaces a file already there.
     for (int n = 0; n < 100; ++n) {
       const std::string aside = path + ".oversized" + (n > 0 ? "~" + std::to_string(n) : std::string());
-      if (::link(path.c_str(), aside.c_str()) != 0) {
-        if (errno == EEXIST) continue;
+      if (!LinkFile(path, aside, &error)) {
+        if (error == EEXIST) continue;
         break;
       }
-      ::unlink(path.c_str());
+      RemoveFile(path, &error);
       LogError("Ticket file %s is larger than %d bytes, set aside as %s", path.c_str(), int(kLargestTicket),
                aside.c_str());
       return false;
     }
     LogError("Ticket file %s is larger than %d bytes and cannot be set aside, error %d", path.c_str(),
-             int(kLargestTicket), errno);
+             int(kLargestTicket), error);
     return false;
   }
 
   std::string reason;
   if (!ParseTicket(*text, ticket, &reason)) {
     EventError("Unable to parse ticket file %s\n%s", path.c_str(), reason.c_str());
-    if (::unlink(path.c_str()) != 0) LogError("Deleting file %s failed, error %d", path.c_str(), errno);
+    if (!RemoveFile(path, &error)) LogError("Deleting file %s failed, error %d", path.c_str(), error);
     return false;
   }
   // The ticket names its own path; a path outside the folder it was found in is not taken, so a
@@ -335,8 +321,8 @@ bool RemoveTicket(const CPTicket& ticket) {
     LogError("Cannot remove ticket file %s", "(null)");
     return false;
   }
-  if (::unlink(ticket.TicketFile->c_str()) != 0) {
-    LogError("Deleting file %s failed, error %d", ticket.TicketFile->c_str(), errno);
+  if (int error = 0; !RemoveFile(*ticket.TicketFile, &error)) {
+    LogError("Deleting file %s failed, error %d", ticket.TicketFile->c_str(), error);
     LogError("Cannot remove ticket file %s", ticket.TicketFile->c_str());
     return false;
   }

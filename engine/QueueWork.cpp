@@ -1,7 +1,5 @@
 #include "engine/QueueWork.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include "engine/CPExchangeClient.h"
 #include "engine/CPTicket.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 
 namespace zel {
 namespace {
@@ -184,7 +183,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
   }
   if (finished) {
     RemoveTicket(ticket);
-    if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
+    if (int error = 0; !RemoveFile(file, &error)) LogError("Deleting file %s failed, error %d", file.c_str(), error);
     return false;
   }
   if (KeptForStop(ticket)) return true;

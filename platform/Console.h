@@ -3,15 +3,21 @@
 // session bus (org.freedesktop.Notifications), sent as that user; with nobody there, nothing.
 // Which session is active is asked of a lookup that tests can replace (logind by default).
 // ZEL_CONSOLE_RECORD names a file that receives the messages instead, for tests.
+// On Windows the message goes to the active console session through WTSSendMessageW, and the
+// session lookup below does not exist.
 #pragma once
-
-#include <sys/types.h>
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 namespace zel {
+
+#ifndef _WIN32
 
 struct ConsoleSession {
   enum class Kind { Text, Graphical };
@@ -35,6 +41,7 @@ void SetActiveSessionLookup(std::shared_ptr<ActiveSessionLookup> lookup);
 // Shows the message in that session; false when it could not be delivered. Waits at most a few
 // seconds for a notification service that does not answer.
 bool ShowInSession(const ConsoleSession& session, const std::string& title, const std::string& text);
+#endif
 
 void NotifyConsoleUser(const std::string& title, const std::string& text);
 

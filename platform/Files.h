@@ -106,4 +106,24 @@ void RemoveStaleTemporaryFiles(const std::string& folder, int depth = 0);
 // fsync of a folder, so that renames into it survive a crash.
 void SyncFolder(const std::string& folder);
 
+// The owner, group and permission bits of a file (where the system has them).
+struct FileOwnership {
+  uint32_t owner = 0, group = 0, mode = 0;
+};
+std::optional<FileOwnership> OwnershipOf(const std::string& path);
+// Gives `path` the owner and group of `before` (where this process may) and keeps of its permission
+// bits only the owner's read and write bits `before` had. Where files have no POSIX owners and
+// modes (Windows: the folder's access list applies), nothing.
+void RestoreOwnerOnly(const std::string& path, const FileOwnership& before);
+
+// Deletes a file. False with errno in *error.
+bool RemoveFile(const std::string& path, int* error);
+// A second name `to` for the file `from`; never replaces a file already there (EEXIST).
+bool LinkFile(const std::string& from, const std::string& to, int* error);
+// Nothing at all stands at `path`, not even a dangling link.
+bool PathVacant(const std::string& path);
+// Up to `limit` bytes of a file, read without taking it: never waits on another process's hold and
+// follows no link. None when it cannot be opened or a read fails.
+std::optional<std::string> PeekFile(const std::string& path, size_t limit);
+
 }  // namespace zel

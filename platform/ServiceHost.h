@@ -1,5 +1,6 @@
-// What the service run needs from the system's service manager (systemd): status reports, the
-// control signals, the installed unit, the journal, the log file and the seat's console.
+// What the service run needs from the system's service manager (systemd; on Windows the service
+// control manager): status reports, the control signals, the installed unit, the journal or event
+// log, and the log file.
 #pragma once
 
 #include <functional>
@@ -15,7 +16,19 @@ namespace zel {
 // True when systemd started this process and listens for status reports.
 bool StartedByServiceManager();
 // Sends one status report ("READY=1", "STOPPING=1", "STATUS=...") to systemd; ignores failures.
+// On Windows the same reports become SetServiceStatus calls: "STATUS=Starting" start pending with
+// a wait hint of 3000 ms, "READY=1" running, "STATUS=Pausing" and "STATUS=Resuming" pause and
+// continue pending, "STATUS=Paused" paused, "STOPPING=1" stop pending, "STATUS=Stopped" stopped;
+// every pending report takes the next check point. Other status lines have no Windows form.
 void NotifyServiceManager(const std::string& state);
+
+// Hands the process to the service manager when it started the process: `serviceMain` runs with
+// the service's start arguments (the first names the program or the service) and the call returns
+// when it has. False, with nothing run, when the process was started some other way (systemd:
+// no NOTIFY_SOCKET, the program's own arguments are the start arguments; Windows: the dispatcher
+// of the service control manager refused, as it does for a program started from a console).
+bool RunAsService(const std::vector<std::string>& programArguments,
+                  const std::function<void(const std::vector<std::string>& startArguments)>& serviceMain);
 
 enum class ControlSignal { Stop, Pause, Continue, Suspend, Resume };
 
@@ -32,6 +45,9 @@ std::unique_ptr<ControlSignalThread> StartControlSignalThread(std::function<void
 
 // The event sink of a service run: the system journal under SYSLOG_IDENTIFIER=CarvossService.
 std::shared_ptr<EventSink> MakeJournalSink();
+// The event sink of a service run on this system: the journal, or the Windows Application event
+// log under the source CarvossService (ReportEventW with the program's message table).
+std::shared_ptr<EventSink> MakeServiceEventSink();
 
 // The log file: opened for writing, created, and truncated or appended to; one write per line,
 // fdatasync at sync() and at close. Null with errno in *error when it cannot be opened.

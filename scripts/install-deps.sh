@@ -3,6 +3,8 @@
 #   install-deps.sh            what building and running zel (and its demo) need
 #   install-deps.sh test       that, plus the test peers and tools
 #   install-deps.sh package    that, plus what building and checking the Debian package needs
+#   install-deps.sh windows    that, plus the mingw-w64 cross build of zel.exe and Wine to test it
+#                              (with a deb-src entry, so that scripts/build-windows.sh can fetch expat's source)
 # Several purposes may be named at once. No install may start a system service: a policy-rc.d
 # that refuses every start is in place while apt runs, and removed afterwards.
 set -euo pipefail
@@ -16,6 +18,19 @@ test_packages=(clang-format libgtest-dev libgmock-dev libbenchmark-dev
                xvfb xauth fonts-dejavu-core dbus python3-dbus python3-gi
                dovecot-pop3d fetchmail curl python3 swaks python3-aiosmtpd)
 package_packages=(debhelper lintian fakeroot)
+windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                  libz-mingw-w64-dev wine wine64 dpkg-dev libgtest-dev libgmock-dev)
+
+# Debian's sources of the main suites (not the security suite, whose source files are not always
+# served), for apt-get source expat.
+add_deb_src() {
+  local list=/etc/apt/sources.list.d/zel-deb-src.sources codename
+  grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 0
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$codename" "$codename" > "$list"
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+}
 
 # Installs the named packages that are not installed yet, with service starts refused.
 install_guarded() {
@@ -44,7 +59,8 @@ for purpose in "$@"; do
   case $purpose in
     test) wanted+=("${test_packages[@]}") ;;
     package) wanted+=("${package_packages[@]}") ;;
-    *) echo "install-deps.sh: unknown purpose $purpose (test, package)" >&2; exit 2 ;;
+    windows) wanted+=("${windows_packages[@]}"); add_deb_src ;;
+    *) echo "install-deps.sh: unknown purpose $purpose (test, package, windows)" >&2; exit 2 ;;
   esac
 done
 install_guarded "${wanted[@]}"

@@ -1,8 +1,6 @@
 // zel -g: a fresh config.xml beside the program (in /etc/zel for a program under /usr), folders
 // under "$basedir", written whole or not at all (an existing file is replaced only once the new
 // one is on disk), readable by root alone since passwords will be stored in it.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -58,7 +56,7 @@ void GenerateConfig() {
     return;
   }
   // A fresh file holds no password yet; from here on it is root's alone.
-  ::chmod(file.c_str(), 0600);
+  if (std::optional<FileOwnership> now = OwnershipOf(file)) RestoreOwnerOnly(file, {now->owner, now->group, 0600});
   std::printf("Config file %s generated successfully\n", file.c_str());
 }
 

@@ -15,6 +15,7 @@
 #include "config/ConfigBackup.h"
 #include "platform/Files.h"
 #include "platform/ServiceHost.h"
+#include "platform/ServiceInstall.h"
 #include "service/CommandLine.h"
 
 namespace zel {
@@ -140,6 +141,16 @@ bool Step(const Systemctl& systemctl, const std::vector<std::string>& arguments)
   return false;
 }
 
+// systemctl, when systemd runs here and the unit folder is its own.
+Systemctl SystemctlHere(const UnitFolders& folders) {
+  if (folders.redirected || !SystemdBooted()) return nullptr;
+  return [](const std::vector<std::string>& arguments, std::string* output) {
+    std::vector<std::string> argv = {"systemctl"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunCapturingOutput(argv, output);
+  };
+}
+
 bool Exists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
@@ -247,5 +258,17 @@ void UninstallService(const UnitFolders& folders, const Systemctl& systemctl) {
   Step(systemctl, {"daemon-reload"});
   std::fputs("Service uninstalled successfully\n", stdout);
 }
+
+void InstallSystemService(const std::optional<std::string>& configPath) {
+  const UnitFolders folders = CurrentUnitFolders();
+  InstallService(configPath, folders, SystemctlHere(folders));
+}
+
+void UninstallSystemService() {
+  const UnitFolders folders = CurrentUnitFolders();
+  UninstallService(folders, SystemctlHere(folders));
+}
+
+void RegisterEventLogSource() {}  // the journal needs no registration
 
 }  // namespace zel

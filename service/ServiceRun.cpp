@@ -9,10 +9,10 @@
 namespace zel {
 namespace {
 
-int Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
+int Run(const std::vector<std::string>& arguments, const CommandLine& command, bool serviceMode) {
   ServiceOptions options;
   options.serviceMode = serviceMode;
-  options.arguments.assign(argv, argv + argc);
+  options.arguments = arguments;
   options.commandLineConfigPath = command.configPath;
   // ZEL_TEST_TICK_MS shortens the loop's second, so that tests can run many passes quickly.
   if (std::optional<int64_t> tick = TestKnob("ZEL_TEST_TICK_MS"); tick && *tick > 0)
@@ -25,12 +25,17 @@ int Run(int argc, char** argv, const CommandLine& command, bool serviceMode) {
 
 }  // namespace
 
-int RunForeground(int argc, char** argv, const CommandLine& command) { return Run(argc, argv, command, false); }
+int RunForeground(int argc, char** argv, const CommandLine& command) {
+  return Run(std::vector<std::string>(argv, argv + argc), command, false);
+}
 
 int RunUnderServiceManager(int argc, char** argv, const CommandLine& command) {
-  if (!StartedByServiceManager()) return 0;
-  SetEventSink(MakeJournalSink());
-  return Run(argc, argv, command, true);
+  int status = 0;
+  RunAsService(std::vector<std::string>(argv, argv + argc), [&](const std::vector<std::string>& startArguments) {
+    SetEventSink(MakeServiceEventSink());
+    status = Run(startArguments, command, true);
+  });
+  return status;
 }
 
 }  // namespace zel

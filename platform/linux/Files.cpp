@@ -330,4 +330,50 @@ bool ExclusiveFile::moveTo(const std::string& to, bool durable, int* error) {
   return true;
 }
 
+std::optional<FileOwnership> OwnershipOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileOwnership{uint32_t(st.st_uid), uint32_t(st.st_gid), uint32_t(st.st_mode)};
+}
+
+void RestoreOwnerOnly(const std::string& path, const FileOwnership& before) {
+  [[maybe_unused]] int owned = ::chown(path.c_str(), uid_t(before.owner), gid_t(before.group));
+  ::chmod(path.c_str(), mode_t(before.mode & 0600));
+}
+
+bool RemoveFile(const std::string& path, int* error) {
+  if (::unlink(path.c_str()) == 0) return true;
+  if (error) *error = errno;
+  return false;
+}
+
+bool LinkFile(const std::string& from, const std::string& to, int* error) {
+  if (::link(from.c_str(), to.c_str()) == 0) return true;
+  if (error) *error = errno;
+  return false;
+}
+
+bool PathVacant(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+std::optional<std::string> PeekFile(const std::string& path, size_t limit) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);  // never waits on a lease
+  if (fd < 0) return std::nullopt;
+  std::string text(limit, '\0');
+  size_t have = 0;
+  ssize_t got = 0;
+  while (have < limit) {
+    got = ::read(fd, text.data() + have, limit - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += size_t(got);
+  }
+  ::close(fd);
+  if (got < 0) return std::nullopt;
+  text.resize(have);
+  return text;
+}
+
 }  // namespace zel

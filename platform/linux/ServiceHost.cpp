@@ -31,6 +31,13 @@ bool StartedByServiceManager() {
 
 void NotifyServiceManager(const std::string& state) { sd_notify(0, state.c_str()); }
 
+bool RunAsService(const std::vector<std::string>& programArguments,
+                  const std::function<void(const std::vector<std::string>& startArguments)>& serviceMain) {
+  if (!StartedByServiceManager()) return false;
+  serviceMain(programArguments);
+  return true;
+}
+
 bool SystemdBooted() { return sd_booted() > 0; }
 
 bool IsAdministrator() { return geteuid() == 0; }
@@ -197,6 +204,8 @@ std::unique_ptr<ControlSignalThread> StartControlSignalThread(std::function<void
 }
 
 std::shared_ptr<EventSink> MakeJournalSink() { return std::make_shared<JournalSink>(); }
+
+std::shared_ptr<EventSink> MakeServiceEventSink() { return MakeJournalSink(); }
 
 std::unique_ptr<LogWriter> OpenLogFile(const std::string& path, bool truncate, int* error) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
