@@ -3,16 +3,12 @@
 // kilobytes of memory beyond the buffer it is written into.
 #include "mail/MailComposer.h"
 
-#ifndef _WIN32
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#endif
-
 #include "aslib/ASHttpDate.h"
 #include "aslib/ASVariableBuffer.h"
 #include "aslib/CPBase64.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
+#include "platform/Crypto.h"
 
 namespace zel {
 namespace {
@@ -70,15 +66,8 @@ int64_t EstimateBodySize(int64_t size) {
 }
 
 std::optional<std::string> MakeBoundary() {
-#ifdef _WIN32
-  return std::nullopt;  // random bytes and MD5 through CryptoAPI are not in the Windows build yet
-#else
-  unsigned char random[256];
-  if (RAND_bytes(random, sizeof random) != 1) return std::nullopt;
-  unsigned char hash[EVP_MAX_MD_SIZE];
-  unsigned int hashLength = 0;
-  if (EVP_Digest(random, sizeof random, hash, &hashLength, EVP_md5(), nullptr) != 1 || hashLength != 16)
-    return std::nullopt;
+  unsigned char hash[16];
+  if (!DigestOfRandomBytes(hash)) return std::nullopt;
   static constexpr char kHex[] = "0123456789abcdef";
   std::string boundary = "----=_NextPart_";
   for (unsigned i = 0; i < 16; ++i) {
@@ -87,7 +76,6 @@ std::optional<std::string> MakeBoundary() {
     boundary.push_back(kHex[hash[i] & 15]);
   }
   return boundary;
-#endif
 }
 
 namespace {

@@ -1,17 +1,10 @@
-// The TLS client runs over two memory BIOs: OpenSSL turns plain bytes into records and back, and
-// this class carries the records through the CPSocket. Verification runs during the handshake
-// (host name, server-auth purpose, system trust store, no revocation) and its result is checked
-// before the channel is used, each OpenSSL verification error mapped onto the policy error of the
-// same meaning so the log reads alike on every platform.
+// The channel carries every byte through its CPSocket (time-outs, logs, healthy flag); the
+// system's TLS engine only turns plain bytes into records and back, and checks the server's
+// certificate chain and host name. A certificate that does not verify fails the handshake, and
+// there is no setting that accepts it.
 #include "net/CPChannel.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
-
-#include <map>
-#include <mutex>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,13 +12,12 @@
 #include "common/Log.h"
 #include "config/CPConfig.h"
 #include "net/ProxyTunnel.h"
+#include "platform/TlsEngine.h"
 
 namespace zel {
 namespace {
 
 constexpr uint32_t SEC_E_INTERNAL_ERROR = 0x80090304;
-constexpr uint32_t SEC_E_ILLEGAL_MESSAGE = 0x80090326;
-constexpr uint32_t SEC_E_WRONG_PRINCIPAL = 0x80090322;
 
 struct PolicyError {
   uint32_t code;
@@ -57,120 +49,6 @@ constexpr PolicyError kPolicyErrors[] = {
      "explicitly excluded."},
 };
 
-// OpenSSL's verification result as the policy error of the same meaning.
-uint32_t PolicyErrorOf(long x509) {
-  switch (x509) {
-    case X509_V_OK: return 0;
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH: return 0x800B010F;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD: return 0x800B0101;
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_CERT_UNTRUSTED: return 0x800B0109;
-    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-    case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
-    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY: return 0x80096004;
-    case X509_V_ERR_INVALID_CA:
-    case X509_V_ERR_PATH_LENGTH_EXCEEDED: return 0x80096019;
-    case X509_V_ERR_INVALID_PURPOSE: return 0x800B0110;
-    case X509_V_ERR_CERT_REJECTED: return 0x800B0106;
-    case X509_V_ERR_CERT_REVOKED: return 0x800B010C;
-    case X509_V_ERR_UNABLE_TO_GET_CRL:
-    case X509_V_ERR_CRL_HAS_EXPIRED:
-    case X509_V_ERR_CRL_NOT_YET_VALID:
-    case X509_V_ERR_CRL_SIGNATURE_FAILURE: return 0x800B010E;
-    case X509_V_ERR_INVALID_POLICY_EXTENSION:
-    case X509_V_ERR_NO_EXPLICIT_POLICY: return 0x800B0113;
-    case X509_V_ERR_PERMITTED_VIOLATION:
-    case X509_V_ERR_EXCLUDED_VIOLATION: return 0x800B0114;
-    default: return 0x800B010A;  // the chain could not be built for another reason
-  }
-}
-
-struct CtxFree {
-  void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
-};
-
-// Sessions to resume, one per server ("host:port"), taken only from handshakes whose certificate
-// verified. A resumed session carries the verified certificate and its verification result, so
-// the checks after the handshake read the same as after a full one.
-class SessionCache {
- public:
-  ~SessionCache() {
-    for (auto& [key, session] : sessions_) SSL_SESSION_free(session);
-  }
-  void put(const std::string& key, SSL_SESSION* session) {  // takes the reference
-    std::lock_guard<std::mutex> hold(lock_);
-    SSL_SESSION*& slot = sessions_[key];
-    if (slot) SSL_SESSION_free(slot);
-    slot = session;
-  }
-  SSL_SESSION* take(const std::string& key) {  // a new reference, or null
-    std::lock_guard<std::mutex> hold(lock_);
-    auto found = sessions_.find(key);
-    if (found == sessions_.end()) return nullptr;
-    if (!SSL_SESSION_is_resumable(found->second)) {
-      SSL_SESSION_free(found->second);
-      sessions_.erase(found);
-      return nullptr;
-    }
-    SSL_SESSION_up_ref(found->second);
-    return found->second;
-  }
-  void forget(const std::string& key) {
-    std::lock_guard<std::mutex> hold(lock_);
-    auto found = sessions_.find(key);
-    if (found == sessions_.end()) return;
-    SSL_SESSION_free(found->second);
-    sessions_.erase(found);
-  }
-
- private:
-  std::mutex lock_;
-  std::map<std::string, SSL_SESSION*> sessions_;
-};
-
-SessionCache& Sessions() {
-  static SessionCache cache;
-  return cache;
-}
-
-int ExDataIndex() {
-  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-  return index;
-}
-
-// OpenSSL hands over every new session (with TLS 1.3, the tickets after the handshake).
-int KeepSession(SSL* ssl, SSL_SESSION* session) {
-  auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, ExDataIndex()));
-  if (!key || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
-  Sessions().put(*key, session);
-  return 1;  // the cache holds the reference
-}
-
-// One client context for the process: system trust store, TLS 1.2 and 1.3, server-auth purpose.
-SSL_CTX* ClientContext() {
-  static std::unique_ptr<SSL_CTX, CtxFree> ctx = [] {
-    std::unique_ptr<SSL_CTX, CtxFree> c(SSL_CTX_new(TLS_client_method()));
-    if (c) {
-      SSL_CTX_set_min_proto_version(c.get(), TLS1_2_VERSION);
-      SSL_CTX_set_default_verify_paths(c.get());
-      SSL_CTX_set_verify(c.get(), SSL_VERIFY_NONE, nullptr);  // checked by verifyServerCertificate
-      X509_VERIFY_PARAM_set_purpose(SSL_CTX_get0_param(c.get()), X509_PURPOSE_SSL_SERVER);
-      SSL_CTX_set_session_cache_mode(c.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-      SSL_CTX_sess_set_new_cb(c.get(), KeepSession);
-    }
-    return c;
-  }();
-  return ctx.get();
-}
-
 }  // namespace
 
 const char* CertificateErrorText(uint32_t code) {
@@ -178,19 +56,6 @@ const char* CertificateErrorText(uint32_t code) {
     if (e.code == code) return e.text;
   return "Unknown reason";
 }
-
-struct CPChannel::Tls {
-  SSL* ssl = nullptr;
-  BIO* in = nullptr;   // records received, for OpenSSL to read
-  BIO* out = nullptr;  // records OpenSSL produced, to send
-  ~Tls() {
-    if (!ssl) return;
-    // Closed without a close_notify on the wire, as always; marked shut down so that OpenSSL
-    // keeps the session resumable.
-    SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-    SSL_free(ssl);  // frees both BIOs
-  }
-};
 
 CPChannel::CPChannel(CPHostCache* hosts) : socket_(hosts) {}
 CPChannel::~CPChannel() { disconnect(); }
@@ -214,13 +79,9 @@ bool CPChannel::connect(const std::string& host, uint16_t port, const CPConfigPr
   return true;
 }
 
-bool CPChannel::flushOutgoing() {
-  char block[16384 + 512];
-  int n;
-  while ((n = BIO_read(tls_->out, block, sizeof block)) > 0) {
-    if (socket_.send(block, n) <= 0 || !socket_.healthy()) return false;
-  }
-  return true;
+bool CPChannel::sendRecords(const std::string& records) {
+  if (records.empty()) return true;
+  return socket_.send(records.data(), int64_t(records.size())) > 0 && socket_.healthy();
 }
 
 uint32_t CPChannel::doHandshake() {
@@ -230,104 +91,93 @@ uint32_t CPChannel::doHandshake() {
   }
   char block[32768];
   for (;;) {
-    ERR_clear_error();
-    int rc = SSL_do_handshake(tls_->ssl);
-    if (!flushOutgoing()) return SEC_E_INTERNAL_ERROR;
-    if (rc == 1) return 0;
-    int why = SSL_get_error(tls_->ssl, rc);
-    if (why != SSL_ERROR_WANT_READ) {
-      unsigned long e = ERR_peek_last_error();
-      LogDebug("InitializeSecurityContext() error 0x%08x (%s)", SEC_E_ILLEGAL_MESSAGE,
-               e ? ERR_reason_error_string(e) : "connection closed");
-      return SEC_E_ILLEGAL_MESSAGE;
+    std::string out;
+    uint32_t status = tls_->handshake(out);
+    if (!sendRecords(out)) return SEC_E_INTERNAL_ERROR;
+    if (status != kTlsWantInput) return status;
+    size_t room = std::min(tls_->room(), sizeof block);
+    if (room == 0) {
+      LogDebug("InitializeSecurityContext() error 0x%08x", SEC_E_INTERNAL_ERROR);
+      return SEC_E_INTERNAL_ERROR;
     }
-    int64_t got = socket_.recv(block, sizeof block);
+    int64_t got = socket_.recv(block, int64_t(room));
     if (got <= 0 || !socket_.healthy()) return SEC_E_INTERNAL_ERROR;
-    BIO_write(tls_->in, block, int(got));
+    tls_->feed(block, size_t(got));
   }
 }
 
 uint32_t CPChannel::verifyServerCertificate() {
-  X509* certificate = SSL_get0_peer_certificate(tls_->ssl);
-  if (!certificate) {
-    LogDebug("Server certificate context is null");
-    return SEC_E_WRONG_PRINCIPAL;
-  }
-  long result = SSL_get_verify_result(tls_->ssl);
-  uint32_t policy = PolicyErrorOf(result);
-  if (policy == 0) {
+  bool policyError = false;
+  uint32_t result = tls_->verify(&policyError);
+  if (result == 0) {
     LogDebug("Certificate verification passed");
-    return 0;
+  } else if (policyError) {
+    LogError("Certificate verification error: %s (0x%08x)", CertificateErrorText(result), result);
   }
-  LogDebug("Certificate verification: %s", X509_verify_cert_error_string(result));
-  LogError("Certificate verification error: %s (0x%08x)", CertificateErrorText(policy), policy);
-  return policy;
+  return result;
 }
 
 bool CPChannel::handshake() {
+  secure_ = false;
   if (!socket_.connected() || !socket_.healthy()) {
     LogDebug("Socket is down, cannot makeCredentials()");
     LogError("Channel makeCredentials() failed with 0x%08x", SEC_E_INTERNAL_ERROR);
     return false;
   }
-  tls_ = std::make_unique<Tls>();
-  SSL_CTX* ctx = ClientContext();
-  tls_->ssl = ctx ? SSL_new(ctx) : nullptr;
-  if (!tls_->ssl) {
-    LogDebug("AcquireCredentialsHandle() error 0x%08x", SEC_E_INTERNAL_ERROR);
-    LogError("Channel makeCredentials() failed with 0x%08x", SEC_E_INTERNAL_ERROR);
+  tls_ = MakeTlsEngine();
+  uint32_t status = tls_->begin(host_, sessionKey_);
+  if (status != 0) {
+    LogError("Channel makeCredentials() failed with 0x%08x", status);
     return false;
   }
-  tls_->in = BIO_new(BIO_s_mem());
-  tls_->out = BIO_new(BIO_s_mem());
-  SSL_set_bio(tls_->ssl, tls_->in, tls_->out);
-  SSL_set_connect_state(tls_->ssl);
-  SSL_set_tlsext_host_name(tls_->ssl, host_.c_str());
-  SSL_set1_host(tls_->ssl, host_.c_str());
-  SSL_set_ex_data(tls_->ssl, ExDataIndex(), &sessionKey_);
-  if (SSL_SESSION* session = Sessions().take(sessionKey_)) {
-    SSL_set_session(tls_->ssl, session);
-    SSL_SESSION_free(session);
-  }
-  uint32_t status = doHandshake();
-  if (status != 0) {
-    Sessions().forget(sessionKey_);
+  status = doHandshake();
+  if (status & 0x80000000u) {
+    tls_->forgetSession();
     LogError("Channel doHandshake() failed with 0x%08x", status);
     return false;
   }
-  if (SSL_session_reused(tls_->ssl)) LogDebug("TLS session resumed");
-  if (!SSL_get0_peer_certificate(tls_->ssl)) {
-    LogDebug("QueryContextAttributes() error 0x%08x", SEC_E_INTERNAL_ERROR);
-    LogError("Channel queryServerCertificate() failed with 0x%08x", SEC_E_INTERNAL_ERROR);
+  if (tls_->resumed()) LogDebug("TLS session resumed");
+  status = tls_->serverCertificate();
+  if (status != 0) {
+    LogError("Channel queryServerCertificate() failed with 0x%08x", status);
     return false;
   }
   status = verifyServerCertificate();
   if (status != 0) {
-    Sessions().forget(sessionKey_);
+    tls_->forgetSession();
     LogError("Channel verifyServerCertificate() failed with 0x%08x", status);
     tls_.reset();  // unusable until reconnected
     return false;
   }
-  LogDebug("Stream sizes: header %d; message %d; trailer %d;", int(kRecordHeader),
-           int(32768 - kRecordHeader - kRecordTrailer), int(kRecordTrailer));
+  TlsEngine::StreamSizes sizes;
+  status = tls_->streamSizes(&sizes);
+  if (status != 0) {
+    LogDebug("QueryContextAttributes() error 0x%08x", status);
+    return false;
+  }
+  LogDebug("Stream sizes: header %d; message %d; trailer %d;", sizes.header, sizes.message, sizes.trailer);
+  secure_ = true;
   return true;
 }
 
 int64_t CPChannel::send(ASVariableBuffer& buffer) {
-  if (!tls_ || !SSL_is_init_finished(tls_->ssl)) {
+  if (!tls_ || !secure_) {
     LogError("Internal buffer was not allocated");
     return -1;
   }
   int64_t plain = 0, encrypted = 0;
-  std::vector<char> piece(static_cast<size_t>(kPlainPerRecord));
+  const int64_t perRecord = int64_t(tls_->plainPerRecord());
+  std::vector<char> piece(static_cast<size_t>(perRecord));
   int64_t k;
-  while ((k = buffer.read(piece.data(), kPlainPerRecord)) > 0) {
-    if (SSL_write(tls_->ssl, piece.data(), int(k)) != int(k)) {
-      LogDebug("EncryptMessage() error 0x%08x", SEC_E_INTERNAL_ERROR);
+  while ((k = buffer.read(piece.data(), perRecord)) > 0) {
+    std::string records;
+    uint32_t status = tls_->encrypt(piece.data(), size_t(k), records);
+    if (status != 0) {
+      LogDebug("EncryptMessage() error 0x%08x", status);
       return -1;
     }
-    encrypted += int64_t(BIO_ctrl_pending(tls_->out));
-    if (!flushOutgoing()) {
+    encrypted += int64_t(records.size());
+    if (!sendRecords(records)) {
       LogDebug("Error encountered while sending data to server");
       return -1;
     }
@@ -339,7 +189,7 @@ int64_t CPChannel::send(ASVariableBuffer& buffer) {
 }
 
 int64_t CPChannel::receive(ASVariableBuffer& buffer) {
-  if (!tls_ || !SSL_is_init_finished(tls_->ssl)) {
+  if (!tls_ || !secure_) {
     LogError("Internal buffer was not allocated");
     return -1;
   }
@@ -350,31 +200,31 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
     const int64_t roundStart = plain;
     // Everything already received first: whole records decrypt without another read.
     for (;;) {
-      ERR_clear_error();
-      int n = SSL_read(tls_->ssl, block, sizeof block);
-      if (!flushOutgoing()) return -1;  // key updates and renegotiation answers
-      if (n > 0) {
-        if (buffer.append(block, n) != n) {
-          LogError("Cannot keep %d bytes received from %s", n, host_.c_str());
+      size_t n = 0;
+      uint32_t failure = 0;
+      std::string out;
+      TlsEngine::Read result = tls_->read(block, sizeof block, &n, out, &failure);
+      if (!sendRecords(out)) return -1;
+      if (result == TlsEngine::Read::Data) {
+        if (buffer.append(block, int64_t(n)) != int64_t(n)) {
+          LogError("Cannot keep %d bytes received from %s", int(n), host_.c_str());
           return -1;  // a gap in the stream: nothing after it can be trusted
         }
-        plain += n;
+        plain += int64_t(n);
         continue;
       }
-      int why = SSL_get_error(tls_->ssl, n);
-      if (why == SSL_ERROR_ZERO_RETURN) {
+      if (result == TlsEngine::Read::Closed) {
         connected_ = false;  // the server's close notification ends the receive
         break;
       }
-      if (why == SSL_ERROR_WANT_READ) break;
-      LogDebug("DecryptMessage() failed, error 0x%x", SEC_E_ILLEGAL_MESSAGE);
+      if (result == TlsEngine::Read::WantInput) break;
+      LogDebug("DecryptMessage() failed, error 0x%x", failure);
       return -1;
     }
     // Done when something came and no record is left half-read, or once the record that was
     // half-read has been completed (a steady stream always ends its reads inside a record, and
-    // must not keep one call reading forever); otherwise read (more). A record read in part sits
-    // in OpenSSL's own buffer, not in the memory BIO.
-    const bool partial = SSL_has_pending(tls_->ssl) == 1 || BIO_ctrl_pending(tls_->in) > 0;
+    // must not keep one call reading forever); otherwise read (more).
+    const bool partial = tls_->partial();
     if ((plain > 0 && (!partial || (completing && plain > roundStart))) || !connected_) {
       if (partial && !connected_ && plain == 0) {
         LogDebug("Message incomplete but no more data");
@@ -382,7 +232,8 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
       }
       break;
     }
-    int64_t got = socket_.recv(block, sizeof block);
+    const size_t room = std::min(tls_->room(), sizeof block);
+    int64_t got = room > 0 ? socket_.recv(block, int64_t(room)) : 0;
     if (got <= 0) {
       connected_ = false;
       if (partial) {
@@ -391,7 +242,7 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
       }
       break;
     }
-    BIO_write(tls_->in, block, int(got));
+    tls_->feed(block, size_t(got));
     encrypted += got;
     completing = completing || plain > 0;
   }
@@ -399,10 +250,11 @@ int64_t CPChannel::receive(ASVariableBuffer& buffer) {
   return plain;
 }
 
-bool CPChannel::resumed() const { return tls_ && tls_->ssl && SSL_session_reused(tls_->ssl); }
+bool CPChannel::resumed() const { return tls_ && tls_->resumed(); }
 
 void CPChannel::disconnect() {
   tls_.reset();
+  secure_ = false;
   connected_ = false;
   socket_.disconnect();
   if (!host_.empty()) LogInfo("Disconnected from host %s", host_.c_str());

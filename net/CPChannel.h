@@ -1,9 +1,9 @@
 // The client end of every connection to the exchange server: a CPSocket connected directly or
-// through the proxy tunnel, then a TLS client (OpenSSL over memory BIOs, so that every byte still
-// passes through the socket with its time-outs and logs). The server certificate is verified
-// against the system trust store and the host name; a certificate that does not verify fails the
-// handshake, and there is no setting that accepts it. Sessions of verified servers are kept and
-// resumed by later connections to the same host and port.
+// through the proxy tunnel, then a TLS client on the system's engine (platform/TlsEngine.h), fed
+// through the socket so that every byte passes its time-outs and logs. The server certificate is
+// verified against the system trust store and the host name; a certificate that does not verify
+// fails the handshake, and there is no setting that accepts it. Where the engine keeps sessions,
+// later connections to the same host and port resume them.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+class TlsEngine;
 class CPHostCache;
 struct CPConfigProxy;
 
@@ -43,22 +44,17 @@ class CPChannel : public ASReceiver {
   // Whether the server has closed the connection (or there is none), seen without waiting.
   bool peerClosed() { return !connected_ || socket_.peerClosed(); }
 
-  // Plain bytes per record: 16384 minus header and trailer.
-  static constexpr int64_t kRecordHeader = 5;
-  static constexpr int64_t kRecordTrailer = 32;
-  static constexpr int64_t kPlainPerRecord = 16384 - kRecordHeader - kRecordTrailer;
-
  private:
-  struct Tls;
   uint32_t doHandshake();
   uint32_t verifyServerCertificate();
-  bool flushOutgoing();
+  bool sendRecords(const std::string& records);
 
   CPSocket socket_;
-  std::unique_ptr<Tls> tls_;
+  std::unique_ptr<TlsEngine> tls_;
   std::string host_;
   std::string sessionKey_;  // "host:port", names the server's session to resume
   bool connected_ = false;
+  bool secure_ = false;  // the handshake and the certificate check succeeded
 };
 
 // The text the certificate check logs for a policy error, "Unknown reason" for others.

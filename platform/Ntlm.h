@@ -1,5 +1,6 @@
-// NTLM with the process's default credentials (gss-ntlmssp through GSSAPI: winbind, or the file
-// named by NTLM_USER_FILE): one client context, stepped through negotiate and authenticate.
+// NTLM with the process's default credentials (Linux: gss-ntlmssp through GSSAPI, with winbind or
+// the file named by NTLM_USER_FILE; Windows: the SSPI "NTLM" package with the account the process
+// runs under): one client context, stepped through negotiate and authenticate.
 #pragma once
 
 #include <memory>
