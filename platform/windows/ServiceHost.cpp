@@ -5,8 +5,9 @@
 // to the Application event log through ReportEventW, with the message table compiled into zel.exe.
 #include "platform/ServiceHost.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cerrno>
 #include <mutex>
