@@ -2,19 +2,23 @@
 // writes, and a recorder for the event channel.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/mount.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/Log.h"
 #include "common/TestKnobs.h"
+#include "common/Utf8Path.h"
 
 // For a test that runs zel with shortened timings: skipped, saying why, in a build that ignores the
 // ZEL_TEST_* knobs.
@@ -31,8 +35,21 @@ class ScratchDir {
     std::string pattern =
         ((parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent)) / "scratchXXXXXX")
             .string();
+#ifdef _WIN32
+    // No mkdtemp on Windows: a random name, taken only when the folder did not exist yet.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::string name = pattern.substr(0, pattern.size() - 6);
+      for (int i = 0; i < 6; ++i) name += "abcdefghijklmnopqrstuvwxyz0123456789"[random() % 36];
+      std::error_code ec;
+      if (std::filesystem::create_directory(name, ec)) path_ = name;
+    }
+    for (char& c : path_)
+      if (c == '\\') c = '/';
+#else
     const char* made = mkdtemp(pattern.data());
     path_ = made ? made : "";
+#endif
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -46,14 +63,14 @@ class ScratchDir {
 };
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Utf8Path(path), std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
   out << bytes;
 }
 
@@ -77,6 +94,7 @@ inline std::vector<std::string> TemporaryLeftovers(const std::string& folder) {
   return found;
 }
 
+#ifndef _WIN32
 // A small tmpfs mounted on a new folder for the life of the object, for tests that need a file
 // system that fills up. Not mounted (ok() false) where this process may not mount.
 class TmpfsMount {
@@ -100,6 +118,7 @@ class TmpfsMount {
   std::string at_;
   bool ok_ = false;
 };
+#endif
 
 // Installs itself as the event sink for its lifetime and keeps every message.
 class EventRecorder : public EventSink {
