@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# zel.exe as a Windows service under Wine, end to end, in a private prefix: zel -i installs it and
+# the service control manager starts it; it exchanges documents both ways with the Linux test
+# exchange server over TLS 1.2 (the test CA in the prefix's ROOT store); a document another Wine
+# process holds open without sharing is not taken until released; pause, continue and stop go
+# through ControlService; a server with an untrusted CA and one with a wrong host name are refused
+# with their policy statuses; zel -u removes the service. The base folder, the program's folder and
+# the document folders have Cyrillic names. Everything it starts ends with it.
+# Usage: integration.sh WINDOWS_BUILD LINUX_BUILD WORKDIR
+set -euo pipefail
+win=$(cd "$1" && pwd) lin=$(cd "$2" && pwd) work=$3
+src=$(cd "$(dirname "$0")/../.." && pwd)
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+base_name="Обмен"                  # C:\Обмен: the program, its configuration and the folders
+out_name="Исходящие" in_name="Входящие"
+base=$WINEPREFIX/drive_c/$base_name
+winbase="C:\\$base_name"
+log() { cat "$base"/log/*.log 2>/dev/null; }
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- the service's logs" >&2
+  log >&2 || true
+  echo "--- the exchange server" >&2
+  cat "$work"/*.out >&2 2>/dev/null || true
+  exit 1
+}
+pass() { echo "ok: $*"; }
+# Waits up to $1 seconds for the command after it to succeed.
+waitfor() {
+  local seconds=$1
+  shift
+  for _ in $(seq $((seconds * 10))); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+ctl() { wine "$win/tests/windows/service_ctl.exe" "$@" | tr -d '\r'; }
+zel() { wine "$winbase\\zel.exe" "$@" | tr -d '\r'; }
+logged() { log | grep -qiF -- "$1"; }
+
+# --- the Linux side: test PKI, whose servers send their issuer too (Wine checks only whole chains)
+pki=$work/pki
+bash "$src/testing/make-test-pki.sh" "$pki"
+cat "$pki/good.pem" "$pki/ca.pem" > "$pki/good-chain.pem"
+cat "$pki/untrusted.pem" "$pki/rogue.pem" > "$pki/untrusted-chain.pem"
+cat "$pki/wrongname.pem" "$pki/ca.pem" > "$pki/wrongname-chain.pem"
+printf 'alice alice-pass PID-ALICE\n' > "$work/accounts"
+mkdir -p "$work/mailboxes/alice/inbox"
+server() {  # name certificate
+  "$lin/testing/exchange_server" --cert "$pki/$2-chain.pem" --key "$pki/$2-key.pem" --port-file "$work/$1.port" \
+    --accounts "$work/accounts" --mailboxes "$work/mailboxes" --journal "$work/$1.journal" > "$work/$1.out" 2>&1 &
+  pids+=($!)
+}
+server GOOD good
+server UNTRUSTED untrusted
+server WRONGNAME wrongname
+for name in GOOD UNTRUSTED WRONGNAME; do
+  waitfor 10 test -s "$work/$name.port" || fail "the $name exchange server did not start"
+done
+port() { cat "$work/$1.port"; }
+
+envelope() {  # participant envelope-id text
+  printf '<?xml version="1.0" encoding="utf-8"?>\r\n<env:Envelope xmlns:env="http://www.w3.org/2001/06/soap-envelope"><env:Header>'
+  printf '<ed:EDHeader xmlns:ed="urn:t"><ed:ParticipantID>%s</ed:ParticipantID></ed:EDHeader>' "$1"
+  printf '<roi:RoutingInf xmlns:roi="urn:t"><roi:EnvelopeID>%s</roi:EnvelopeID></roi:RoutingInf>' "$2"
+  printf '</env:Header><env:Body><D>%s</D></env:Body></env:Envelope>\r\n' "$3"
+}
+posted() { test -f "$work/mailboxes/alice/posted/$1.xml"; }
+
+# --- the prefix: the test CA in the local machine's ROOT store, the server names in the system
+# environment (read by the service manager once per wineserver, so the prefix is restarted)
+wine wineboot -i > /dev/null 2>&1
+wine "$win/tests/windows/trust_root.exe" "$pki/ca.pem" > /dev/null || fail "the test CA could not be trusted"
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v ZEL_SERVER_HOSTS \
+  /d localhost,localhost,localhost,localhost,localhost /f > /dev/null
+wineserver -w
+
+# --- zel -g beside the program in the Cyrillic folder, then the account, the port and the folders
+mkdir -p "$base"
+cp "$win/service/zel.exe" "$base/"
+out=$(zel -g)
+[ "$out" = "Config file C:/$base_name/config.xml generated successfully" ] || fail "zel -g said: $out"
+password=$("$lin/testing/zel_seal" alice alice-pass)
+sed -i "s|  <Accounts>\r|  <Accounts>\r\n    <Account name=\"Alice\" ParticipantID=\"PID-ALICE\" login=\"alice\" password=\"$password\" notify=\"false\" phone=\"\" timeout=\"15\" hostid=\"0\" />\r|; s|<Server port=\"443\"|<Server port=\"$(port GOOD)\"|; s|\$basedir/out\"|\$basedir/$out_name\"|; s|\$basedir/in\"|\$basedir/$in_name\"|" \
+  "$base/config.xml"
+mkdir -p "$base/$out_name" "$base/$in_name" "$base"/{bad,queue,temp,log}
+pass "zel -g wrote config.xml in C:\\$base_name"
+
+# What the service finds when it starts: one document to send, one waiting on the server.
+envelope PID-ALICE out-1 "from Windows" > "$base/$out_name/декларация.xml"
+envelope PID-ALICE in-1 "to Windows" > "$work/mailboxes/alice/inbox/ответ.xml"
+
+# --- zel -i, and the service manager starts the service (automatic start, at the prefix's boot)
+out=$(zel -i)
+[ "$out" = "Service installed successfully" ] || fail "zel -i said: $out"
+wineserver -k
+wineserver -w
+wineserver -p  # the prefix stays up while the service runs, with no other program in it
+ctl wait RUNNING 30 > /dev/null || fail "the service did not start: $(ctl query)"
+accepts=$(ctl query)
+[[ $accepts == "RUNNING accepts 0x47 "* ]] || fail "running, the service accepts: $accepts"
+waitfor 20 logged "started" || fail "no start line"
+pass "zel -i installed the service and the service manager started it ($accepts)"
+
+# --- both ways over TLS 1.2
+waitfor 30 posted out-1 || fail "out-1 was not posted"
+cmp -s "$work/mailboxes/alice/posted/out-1.xml" <(envelope PID-ALICE out-1 "from Windows") || fail "out-1 arrived changed"
+waitfor 30 test -f "$base/$in_name/ответ.xml" || fail "in-1 did not arrive in $in_name"
+cmp -s "$base/$in_name/ответ.xml" <(envelope PID-ALICE in-1 "to Windows") || fail "in-1 arrived changed"
+waitfor 10 test ! -e "$base/$out_name/декларация.xml" || fail "the sent document stayed in $out_name"
+pass "a document went up and one came down, byte for byte, through folders with Cyrillic names"
+
+# --- a document another Wine process holds open without sharing waits for it
+envelope PID-ALICE held-1 "held" > "$base/$out_name/held.xml"
+wine "$win/tests/windows/hold_file.exe" "$winbase\\$out_name\\held.xml" &
+holder=$!
+pids+=($holder)
+waitfor 10 test -f "$base/$out_name/held.xml.held" || fail "hold_file did not take the file"
+sleep 4  # several passes of the loop
+posted held-1 && fail "a held document was taken"
+test -f "$base/$out_name/held.xml" || fail "a held document was moved"
+touch "$base/$out_name/held.xml.release"
+wait "$holder" || fail "hold_file failed"
+waitfor 20 posted held-1 || fail "the released document was not sent"
+pass "a document held open without sharing by another process was taken only once released"
+
+# --- pause, continue and stop through ControlService
+ctl pause > /dev/null || fail "ControlService pause failed"
+ctl wait PAUSED 20 > /dev/null || fail "not paused: $(ctl query)"
+waitfor 10 logged "paused" || fail "no pause line"
+envelope PID-ALICE paused-1 "while paused" > "$base/$out_name/paused.xml"
+sleep 3
+posted paused-1 && fail "a paused service sent a document"
+ctl continue > /dev/null || fail "ControlService continue failed"
+ctl wait RUNNING 20 > /dev/null || fail "not running again: $(ctl query)"
+waitfor 10 logged "resumed" || fail "no resume line"
+waitfor 20 posted paused-1 || fail "the document was not sent after continue"
+ctl stop > /dev/null || fail "ControlService stop failed"
+ctl wait STOPPED 30 > /dev/null || fail "not stopped: $(ctl query)"
+waitfor 10 logged "stopped" || fail "no stop line"
+pass "pause, continue and stop through ControlService, with their log lines"
+
+# --- servers that must be refused: an untrusted root and a certificate for another name
+refused() {  # server status
+  sed -i "s|<Server port=\"[0-9]*\"|<Server port=\"$(port "$1")\"|" "$base/config.xml"
+  ctl start > /dev/null || fail "StartService failed"
+  ctl wait RUNNING 30 > /dev/null || fail "the service did not start again"
+  waitfor 30 logged "Certificate verification error: " || fail "$1: no certificate error"
+  log | grep -i "Certificate verification error: " | tail -1 | grep -qi "($2)" ||
+    fail "$1: $(log | grep -i 'Certificate verification error' | tail -1), not $2"
+  ctl stop > /dev/null
+  ctl wait STOPPED 30 > /dev/null || fail "not stopped after $1"
+  pass "$1 refused: $(log | grep -i 'Certificate verification error' | tail -1 | sed 's/^.*error: //')"
+  mkdir -p "$work/old-logs/$1" && mv "$base"/log/*.log "$work/old-logs/$1/"
+}
+mkdir -p "$work/old-logs/good" && mv "$base"/log/*.log "$work/old-logs/good/"
+refused UNTRUSTED 0x800b0109
+refused WRONGNAME 0x800b010f
+[ ! -s "$work/UNTRUSTED.journal" ] && [ ! -s "$work/WRONGNAME.journal" ] || fail "a refused server was sent a request"
+
+# --- zel -u
+out=$(zel -u)
+[ "$out" = "Service uninstalled successfully" ] || fail "zel -u said: $out"
+out=$(ctl query || true)
+[ "$out" = "OpenService error 1060" ] || fail "after zel -u the service manager says: $out"
+pass "zel -u removed the service"
