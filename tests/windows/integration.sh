@@ -5,7 +5,9 @@
 # process holds open without sharing is not taken until released; pause, continue and stop go
 # through ControlService; a server with an untrusted CA and one with a wrong host name are refused
 # with their policy statuses; zel -u removes the service. The base folder, the program's folder and
-# the document folders have Cyrillic names. Everything it starts ends with it.
+# the document folders have Cyrillic names. The service's events are read from Wine's trace of
+# ReportEventW (Wine keeps no event log), and its configuration backup from the registry. Everything
+# it starts ends with it.
 # Usage: integration.sh WINDOWS_BUILD LINUX_BUILD WORKDIR
 set -euo pipefail
 win=$(cd "$1" && pwd) lin=$(cd "$2" && pwd) work=$3
@@ -110,7 +112,10 @@ out=$(zel -i)
 wineserver -k
 wineserver -w
 wineserver -p  # the prefix stays up while the service runs, with no other program in it
-ctl wait RUNNING 30 > /dev/null || fail "the service did not start: $(ctl query)"
+# This first program boots the prefix: the service manager, and the services it starts, inherit its
+# standard error and its trace of the event log calls.
+WINEDEBUG=-all,+eventlog,fixme+advapi wine "$win/tests/windows/service_ctl.exe" wait RUNNING 30 \
+  2> "$work/events.trace" > /dev/null || fail "the service did not start: $(ctl query)"
 accepts=$(ctl query)
 [[ $accepts == "RUNNING accepts 0x47 "* ]] || fail "running, the service accepts: $accepts"
 waitfor 20 logged "started" || fail "no start line"
@@ -153,6 +158,33 @@ ctl stop > /dev/null || fail "ControlService stop failed"
 ctl wait STOPPED 30 > /dev/null || fail "not stopped: $(ctl query)"
 waitfor 10 logged "stopped" || fail "no stop line"
 pass "pause, continue and stop through ControlService, with their log lines"
+
+# --- the event log: ReportEventW with each notice as its one insertion string and the information
+# event's identifier
+for notice in started paused resumed stopped; do
+  grep -qF "L\"Velmor Carvoss v. 2.1.0444 $notice\"" "$work/events.trace" || fail "no $notice event"
+done
+grep -qE 'ReportEventW \([0-9A-F]+,0x0004,0x0000,0x40020bb8,[0-9A-F]+,0x0001,' "$work/events.trace" ||
+  fail "no information event with identifier 0x40020bb8: $(grep ReportEventW "$work/events.trace" | head -3)"
+pass "start, pause, continue and stop reported to the event log as information events 0x40020BB8"
+
+# --- the configuration backup: stored in the registry key zel -i made; a broken config.xml is
+# restored from it at the next start, with every folder expanded
+backup=$(wine reg query 'HKLM\SOFTWARE\Velmor\CarvossService' /v config.backup 2>/dev/null | tr -d '\r')
+[[ $backup == *"REG_BINARY"* ]] || fail "no backup value in the registry: $backup"
+printf '<config><broken' > "$base/config.xml"
+ctl start > /dev/null || fail "StartService with a broken config.xml failed"
+waitfor 30 grep -qF "<Outbound path=\"C:/$base_name/$out_name\"" "$base/config.xml" ||
+  fail "config.xml was not restored: $(head -c 300 "$base/config.xml")"
+ctl wait RUNNING 30 > /dev/null || fail "the restored service does not run"
+# Wine's trace writes the Cyrillic letters as escapes.
+waitfor 20 grep -qE 'L"Restoring config file C:/[^"]*/config.xml"' "$work/events.trace" || fail "no restore event"
+# The parse error before it: an error event with the message's two lines as two insertion strings.
+grep -qE 'ReportEventW \([0-9A-F]+,0x0001,0x0000,0xc00203e8,[0-9A-F]+,0x0002,' "$work/events.trace" ||
+  fail "no two-string error event 0xC00203E8 for the broken file"
+ctl stop > /dev/null
+ctl wait STOPPED 30 > /dev/null || fail "not stopped after the restore"
+pass "the backup in HKLM\\SOFTWARE\\Velmor\\CarvossService restored a broken config.xml"
 
 # --- servers that must be refused: an untrusted root and a certificate for another name
 refused() {  # server status
