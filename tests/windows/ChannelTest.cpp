@@ -1,8 +1,8 @@
-// The channel on SChannel against real OpenSSL servers on the Linux side (run-crypto-tests.sh
-// starts them and names their ports in ZEL_WIN_PORT_*): a good server talks TLS 1.2, untrusted,
-// wrongly named and expired certificates are refused with their policy errors, and records arrive
-// whole however the server cuts them. Each server also sends its CA certificate, since Wine's chain
-// check passes an incomplete chain.
+// The channel on SChannel against real OpenSSL servers and the test exchange server on the Linux
+// side (run-crypto-tests.sh starts them and names their ports in ZEL_WIN_PORT_*): a good server
+// talks TLS 1.2, untrusted, wrongly named and expired certificates are refused with their policy
+// errors, and records arrive whole however the server cuts them. Each server also sends its CA certificate, since
+// Wine's chain check passes an incomplete chain.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -202,6 +202,39 @@ TEST_F(SchannelChannel, MovesMegabytesEachWayIntactInWholeRecords) {
   }
   EXPECT_EQ(checked, kSize);
   EXPECT_EQ(bad, 0);
+}
+
+TEST_F(SchannelChannel, TheTestExchangeServerListsAMailboxAndIsRefusedUnderAnotherNameOrCa) {
+  CPChannel channel(&hosts);
+  ASSERT_TRUE(channel.connect("localhost", Need("ZEL_WIN_PORT_EXCHANGE"), nullptr));
+  ASSERT_TRUE(channel.handshake()) << Joined();
+  ASVariableBuffer out, in;
+  out.append(
+      "GET /EDAP/list.php HTTP/1.1\r\nHost: localhost\r\nED-LOGIN: user1\r\nED-PASS: pw1\r\n"
+      "Connection: close\r\n\r\n");
+  channel.send(out);
+  int rounds = 0;
+  while (channel.receive(in) > 0 && ++rounds < 1000) {
+  }
+  const std::string answer = in.unreadBytes();
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\n\r\n13 doc.xml\n"), std::string::npos) << answer;
+  channel.disconnect();
+
+  const struct {
+    const char* portVariable;
+    unsigned code;
+  } refused[] = {{"ZEL_WIN_PORT_EXCHANGE_WRONGNAME", 0x800b010f}, {"ZEL_WIN_PORT_EXCHANGE_UNTRUSTED", 0x800b0109}};
+  for (const auto& r : refused) {
+    lines->clear();
+    CPChannel other(&hosts);
+    ASSERT_TRUE(other.connect("localhost", Need(r.portVariable), nullptr));
+    EXPECT_FALSE(other.handshake());
+    char code[16];
+    snprintf(code, sizeof code, "0x%08x", r.code);
+    EXPECT_TRUE(Has(std::string("[E] Channel verifyServerCertificate() failed with ") + code)) << r.portVariable << "\n"
+                                                                                               << Joined();
+  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows cryptography tests under Wine in a fresh private prefix: makes the test PKI,
-# trusts its CA in the prefix's local-machine ROOT store, starts the OpenSSL peers on the Linux side
-# (openssl s_server with TLS 1.2, and testing/tls_server built here) and names their ports in
-# ZEL_WIN_PORT_*. Every peer and the prefix's wineserver end with the script.
+# trusts its CA in the prefix's local-machine ROOT store, starts the peers on the Linux side
+# (openssl s_server with TLS 1.2, testing/tls_server and the test exchange server, both built here)
+# and names their ports in ZEL_WIN_PORT_*. Every peer and the prefix's wineserver end with it.
 # Usage: run-crypto-tests.sh TESTS.exe TRUST_ROOT.exe WORKDIR [gtest arguments...]
 set -euo pipefail
 tests=$1 trust=$2 work=$3
@@ -24,8 +24,16 @@ trap cleanup EXIT
 pki=$work/pki
 "$src/testing/make-test-pki.sh" "$pki"
 # Each server sends its issuer too, so the chain is whole and Wine really checks its root.
-cat "$pki/good.pem" "$pki/ca.pem" > "$pki/good-chain.pem"
+for pair in good:ca wrongname:ca untrusted:rogue; do
+  cat "$pki/${pair%%:*}.pem" "$pki/${pair#*:}.pem" > "$pki/${pair%%:*}-chain.pem"
+done
 g++ -O2 -std=c++20 -I"$src" "$src/testing/tls_server.cpp" -o "$work/tls_server" -lssl -lcrypto -lz
+# shellcheck disable=SC2046
+g++ -O1 -std=c++20 -I"$src" $(pkg-config --cflags cpp-httplib) "$src/testing/exchange_server.cpp" \
+  -o "$work/exchange_server" $(pkg-config --libs cpp-httplib) -lssl -lcrypto -lz -pthread
+mkdir -p "$work/mailboxes/user1/inbox"
+echo "user1 pw1 P1" > "$work/accounts"
+printf '<a>123456</a>' > "$work/mailboxes/user1/inbox/doc.xml"
 
 wine "$trust" "$pki/ca.pem"
 
@@ -40,13 +48,21 @@ tls_server() {  # name [--split]
     > "$work/$1.out" 2>&1 &
   pids+=($!)
 }
+exchange_server() {  # name cert
+  "$work/exchange_server" --cert "$pki/$2-chain.pem" --key "$pki/$2-key.pem" --port-file "$work/$1.port" \
+    --accounts "$work/accounts" --mailboxes "$work/mailboxes" --journal "$work/$1.journal" > "$work/$1.out" 2>&1 &
+  pids+=($!)
+}
 s_server GOOD good ca
 s_server WRONGNAME wrongname ca
 s_server UNTRUSTED untrusted rogue
 s_server EXPIRED expired ca
 tls_server RECORDS
 tls_server SPLIT --split
-for name in GOOD WRONGNAME UNTRUSTED EXPIRED RECORDS SPLIT; do
+exchange_server EXCHANGE good
+exchange_server EXCHANGE_WRONGNAME wrongname
+exchange_server EXCHANGE_UNTRUSTED untrusted
+for name in GOOD WRONGNAME UNTRUSTED EXPIRED RECORDS SPLIT EXCHANGE EXCHANGE_WRONGNAME EXCHANGE_UNTRUSTED; do
   port=
   for _ in $(seq 100); do
     if [ -s "$work/$name.port" ]; then port=$(cat "$work/$name.port"); fi
@@ -58,4 +74,6 @@ for name in GOOD WRONGNAME UNTRUSTED EXPIRED RECORDS SPLIT; do
   export "ZEL_WIN_PORT_$name=$port"
 done
 
+# Boundaries first, while the prefix's account has no key container: the cipher makes one.
+wine "$tests" --gtest_filter='CryptoApiBoundary.*'
 wine "$tests" "$@"
