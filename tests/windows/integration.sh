@@ -23,6 +23,7 @@ cleanup() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   wait 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
 
