@@ -1,5 +1,6 @@
 #include "document/EnvelopeReader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -150,6 +151,39 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeBuffer(ASVariableBuffer& buffer) {
   return Parse([&](char* to, int64_t n) { return buffer.read(to, n); }, [&](int64_t) { return buffer.unread() == 0; },
                [](const char* error) { LogError("Error in XML %s", error); });
 }
+
+struct EnvelopeFeed::State {
+  ParseState parse;
+  Parser parser = MakeParser(parse);
+  bool any = false, broken = false;
+
+  bool step(const char* data, int64_t n, bool final) {
+    if (broken) return false;
+    if (parser && XML_Parse(parser.get(), data, int(n), final) != XML_STATUS_ERROR) return true;
+    if (parser) LogError("Error in XML %s", parse.depth.errorText());
+    broken = true;
+    return false;
+  }
+};
+
+EnvelopeFeed::EnvelopeFeed() : state_(std::make_unique<State>()) {}
+EnvelopeFeed::~EnvelopeFeed() = default;
+
+bool EnvelopeFeed::feed(const char* data, int64_t n) {
+  if (n <= 0) return !state_->broken;
+  state_->any = true;
+  // expat takes at most an int's worth of bytes at a time.
+  for (int64_t at = 0; at < n; at += kPiece)
+    if (!state_->step(data + at, std::min(kPiece, n - at), false)) return false;
+  return true;
+}
+
+std::unique_ptr<envelopeInfo> EnvelopeFeed::finish() {
+  if (!state_->any || !state_->step(nullptr, 0, true)) return nullptr;
+  return Build(state_->parse);
+}
+
+const std::optional<std::string>& EnvelopeFeed::envelopeId() const { return state_->parse.captured[kEnvelope]; }
 
 std::optional<std::string> MailAddressFromSmtpUrl(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
