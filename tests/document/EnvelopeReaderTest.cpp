@@ -77,7 +77,9 @@ TEST(EnvelopeReader, ReadsTheRoutingHeader) {
           feed.feed(c.document.data() + at, int64_t(std::min<size_t>(7, c.document.size() - at)));
         const Opt early = feed.envelopeId();
         info = feed.finish();
-        if (info) EXPECT_EQ(early, c.envelope) << c.name << ": known before the end";
+        if (info) {
+          EXPECT_EQ(early, c.envelope) << c.name << ": known before the end";
+        }
       }
       ASSERT_EQ(info != nullptr, c.record) << c.name << " via " << via;
       if (!info) continue;
