@@ -105,12 +105,12 @@ std::unique_ptr<envelopeInfo> Build(ParseState& s) {
 }
 
 constexpr int64_t kPiece = 32768;
-constexpr size_t kWaitLimit = 1 << 20;
+constexpr size_t kWaitLimit = 65536;
 
 // Hands bytes to expat so that no text is cut where one piece of input ends and the next begins
 // (expat reports the text of each parse call apart, and only an element's first text is taken):
 // each parse ends just before the last "<" that has come, and the bytes from there wait for the
-// next piece. A text of 1 MiB with no "<", far longer than any routing value, is parsed as it stands.
+// next piece. A text of 64 KiB with no "<", far longer than any routing value, is parsed as it stands.
 class Feeder {
  public:
   explicit Feeder(ParseState& state) : parser_(MakeParser(state)) {}
