@@ -107,27 +107,31 @@ class PieceReader {
   bool failed_ = false;
 };
 
-// Collects decoded bytes and hands them to the output buffer whenever 65408 or more are waiting.
+// Collects decoded bytes and hands them to the sink whenever 65408 or more are waiting.
 class Collector {
  public:
-  Collector() : block_(new char[kBlock]), out_(std::make_unique<ASVariableBuffer>()) {}
+  explicit Collector(const ASMimeMessage::Sink& sink) : block_(new char[kBlock]), sink_(sink) {}
   char* space() { return block_.get() + used_; }
   void grow(int64_t n) { used_ += n; }
   int64_t used() const { return used_; }
   char* data() { return block_.get(); }
-  bool deliver(const char* bytes, int64_t n) { return n <= 0 || out_->append(bytes, n) == n; }
+  bool deliver(const char* bytes, int64_t n) { return n <= 0 || sink_(bytes, n); }
   // Drops the first `consumed` bytes and moves the rest to the front.
   void consume(int64_t consumed) {
     std::memmove(block_.get(), block_.get() + consumed, size_t(used_ - consumed));
     used_ -= consumed;
   }
-  std::unique_ptr<ASVariableBuffer> take() { return std::move(out_); }
 
  private:
   std::unique_ptr<char[]> block_;
   int64_t used_ = 0;
-  std::unique_ptr<ASVariableBuffer> out_;
+  const ASMimeMessage::Sink& sink_;
 };
+
+// A sink that appends to a buffer.
+ASMimeMessage::Sink Into(ASVariableBuffer& out) {
+  return [&out](const char* bytes, int64_t n) { return out.append(bytes, n) == n; };
+}
 
 bool IsBase64Character(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
@@ -283,9 +287,10 @@ std::shared_ptr<mimePart> ASMimeMessage::findAttachment() const {
   return nullptr;
 }
 
-std::unique_ptr<ASVariableBuffer> ASMimeMessage::decodeBase64Body(const mimePart& part, ASVariableBuffer& buffer) {
+ASMimeMessage::Decoded ASMimeMessage::decodeBase64Body(const mimePart& part, ASVariableBuffer& buffer,
+                                                       const Sink& sink) {
   PieceReader pieces(buffer, part);
-  Collector collected;
+  Collector collected(sink);
   // Only alphabet characters are collected, and only whole groups of four are decoded at a time, so
   // a line length that is not a multiple of four never shifts the bits at a block border.
   auto flush = [&](bool last) {
@@ -306,32 +311,45 @@ std::unique_ptr<ASVariableBuffer> ASMimeMessage::decodeBase64Body(const mimePart
     for (char c : piece)
       if (IsBase64Character(static_cast<unsigned char>(c))) out[n++] = c;
     collected.grow(n);
-    if (collected.used() >= kFlushAt && !flush(false)) return nullptr;
+    if (collected.used() >= kFlushAt && !flush(false)) return Decoded::kFailed;
   }
-  if (pieces.failed() || !flush(true)) return nullptr;
+  if (pieces.failed() || !flush(true)) return Decoded::kFailed;
   buffer.setReadPosition(part.offset + part.length);
-  return collected.take();
+  return Decoded::kOk;
+}
+
+ASMimeMessage::Decoded ASMimeMessage::decodeQuotedPrintableBody(const mimePart& part, ASVariableBuffer& buffer,
+                                                                const Sink& sink) {
+  PieceReader pieces(buffer, part);
+  Collector collected(sink);
+  std::string_view piece;
+  while (pieces.next(piece)) {
+    // A line longer than 127 bytes is valid only as the last of the body.
+    if (piece.back() != '\n' && !pieces.atEnd()) return Decoded::kInvalid;
+    const int64_t n = DecodeQuotedPrintablePiece(piece, collected.space());
+    if (n < 0) return Decoded::kInvalid;
+    collected.grow(n);
+    if (collected.used() >= kFlushAt) {
+      if (!collected.deliver(collected.data(), collected.used())) return Decoded::kFailed;
+      collected.consume(collected.used());
+    }
+  }
+  if (pieces.failed() || !collected.deliver(collected.data(), collected.used())) return Decoded::kFailed;
+  buffer.setReadPosition(part.offset + part.length);
+  return Decoded::kOk;
+}
+
+std::unique_ptr<ASVariableBuffer> ASMimeMessage::decodeBase64Body(const mimePart& part, ASVariableBuffer& buffer) {
+  auto out = std::make_unique<ASVariableBuffer>();
+  if (decodeBase64Body(part, buffer, Into(*out)) != Decoded::kOk) return nullptr;
+  return out;
 }
 
 std::unique_ptr<ASVariableBuffer> ASMimeMessage::decodeQuotedPrintableBody(const mimePart& part,
                                                                            ASVariableBuffer& buffer) {
-  PieceReader pieces(buffer, part);
-  Collector collected;
-  std::string_view piece;
-  while (pieces.next(piece)) {
-    // A line longer than 127 bytes is valid only as the last of the body.
-    if (piece.back() != '\n' && !pieces.atEnd()) return nullptr;
-    const int64_t n = DecodeQuotedPrintablePiece(piece, collected.space());
-    if (n < 0) return nullptr;
-    collected.grow(n);
-    if (collected.used() >= kFlushAt) {
-      if (!collected.deliver(collected.data(), collected.used())) return nullptr;
-      collected.consume(collected.used());
-    }
-  }
-  if (pieces.failed() || !collected.deliver(collected.data(), collected.used())) return nullptr;
-  buffer.setReadPosition(part.offset + part.length);
-  return collected.take();
+  auto out = std::make_unique<ASVariableBuffer>();
+  if (decodeQuotedPrintableBody(part, buffer, Into(*out)) != Decoded::kOk) return nullptr;
+  return out;
 }
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,19 @@ class ASMimeMessage {
   static std::shared_ptr<mimeHeader> getHeader(const std::shared_ptr<mimePart>& part, std::string_view name);
   // The first part with a Content-Type value whose Content-Disposition value is exactly "attachment".
   std::shared_ptr<mimePart> findAttachment() const;
+
+  // Where a decoder hands its output, in pieces of up to 65537 bytes; false stops the decoding.
+  using Sink = std::function<bool(const char*, int64_t)>;
+  enum class Decoded {
+    kOk,
+    kInvalid,  // not valid quoted-printable
+    kFailed,   // the message buffer could not deliver the body, or the sink refused a piece
+  };
+  // The part's body decoded from Base64 (characters outside the alphabet skipped) into `sink`.
+  static Decoded decodeBase64Body(const mimePart& part, ASVariableBuffer& buffer, const Sink& sink);
+  // The part's body decoded from quoted-printable into `sink`; what went before a fault is handed
+  // over already.
+  static Decoded decodeQuotedPrintableBody(const mimePart& part, ASVariableBuffer& buffer, const Sink& sink);
 
   // The part's body decoded from Base64 (characters outside the alphabet skipped); null only when the
   // output cannot be kept (its spill file failed).

@@ -1,5 +1,6 @@
 #include "document/EnvelopeReader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -105,21 +106,55 @@ std::unique_ptr<envelopeInfo> Build(ParseState& s) {
 }
 
 constexpr int64_t kPiece = 32768;
+constexpr size_t kWaitLimit = 65536;
 
-// Feeds the parser's own buffer from `read` in 32768-byte pieces until `last(got)` says the piece
-// just read was the final one; a parse error goes to `report` and gives no record.
+// Hands bytes to expat so that no text is cut where one piece of input ends and the next begins
+// (expat reports the text of each parse call apart, and only an element's first text is taken):
+// each parse ends just before the last "<" that has come, and the bytes from there wait for the
+// next piece. A text of 64 KiB with no "<", far longer than any routing value, is parsed as it stands.
+class Feeder {
+ public:
+  explicit Feeder(ParseState& state) : parser_(MakeParser(state)) {}
+  bool ready() const { return parser_ != nullptr; }
+  // False on a parse error (the parser's own, not logged here).
+  bool feed(const char* data, int64_t n) {
+    if (!parser_ || broken_) return false;
+    waiting_.append(data, size_t(n));
+    size_t cut = waiting_.rfind('<');
+    if (cut == std::string::npos || cut == 0) {
+      if (waiting_.size() < kWaitLimit) return true;
+      cut = waiting_.size();
+    }
+    const bool ok = parse(cut, false);
+    waiting_.erase(0, cut);
+    return ok;
+  }
+  bool finish() { return parser_ && !broken_ && parse(waiting_.size(), true); }
+
+ private:
+  bool parse(size_t n, bool final) {
+    broken_ = XML_Parse(parser_.get(), waiting_.data(), int(n), final) == XML_STATUS_ERROR;
+    return !broken_;
+  }
+
+  Parser parser_;
+  std::string waiting_;
+  bool broken_ = false;
+};
+
+// Parses what `read` gives, in 32768-byte pieces, until `last(got)` says the piece just read was
+// the final one; a parse error goes to `report` and gives no record.
 template <typename Read, typename Last, typename Report>
 std::unique_ptr<envelopeInfo> Parse(Read read, Last last, Report report) {
   ParseState state;
-  Parser parser = MakeParser(state);
-  if (!parser) return nullptr;
+  Feeder feeder(state);
+  if (!feeder.ready()) return nullptr;
+  std::unique_ptr<char[]> piece(new char[kPiece]);
   for (;;) {
-    void* piece = XML_GetBuffer(parser.get(), int(kPiece));
-    if (!piece) return nullptr;
-    int64_t got = read(static_cast<char*>(piece), kPiece);
+    int64_t got = read(piece.get(), kPiece);
     if (got < 0) got = 0;
     const bool final = last(got);
-    if (XML_ParseBuffer(parser.get(), int(got), final) == XML_STATUS_ERROR) {
+    if (!feeder.feed(piece.get(), got) || (final && !feeder.finish())) {
       report(state.depth.errorText());
       return nullptr;
     }
@@ -151,6 +186,39 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeBuffer(ASVariableBuffer& buffer) {
   return Parse([&](char* to, int64_t n) { return buffer.read(to, n); }, [&](int64_t) { return buffer.unread() == 0; },
                [](const char* error) { LogError("Error in XML %s", error); });
 }
+
+struct EnvelopeFeed::State {
+  ParseState parse;
+  Feeder feeder{parse};
+  bool any = false, broken = false;
+
+  bool fail() {
+    if (!broken && feeder.ready()) LogError("Error in XML %s", parse.depth.errorText());
+    broken = true;
+    return false;
+  }
+};
+
+EnvelopeFeed::EnvelopeFeed() : state_(std::make_unique<State>()) {}
+EnvelopeFeed::~EnvelopeFeed() = default;
+
+bool EnvelopeFeed::feed(const char* data, int64_t n) {
+  if (state_->broken) return false;
+  if (n <= 0) return true;
+  state_->any = true;
+  return state_->feeder.feed(data, n) || state_->fail();
+}
+
+std::unique_ptr<envelopeInfo> EnvelopeFeed::finish() {
+  if (!state_->any || state_->broken) return nullptr;
+  if (!state_->feeder.finish()) {
+    state_->fail();
+    return nullptr;
+  }
+  return Build(state_->parse);
+}
+
+const std::optional<std::string>& EnvelopeFeed::envelopeId() const { return state_->parse.captured[kEnvelope]; }
 
 std::optional<std::string> MailAddressFromSmtpUrl(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;

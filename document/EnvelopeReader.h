@@ -30,6 +30,29 @@ std::unique_ptr<envelopeInfo> ReadEnvelopeBuffer(ASVariableBuffer& buffer);
 std::unique_ptr<envelopeInfo> ReadEnvelopeStream(const std::function<int64_t(char*, int64_t)>& read,
                                                  const std::string& path);
 
+// The same reading for a document handed over piece by piece while it is made (decoded from a
+// mail, say): what the envelope gives so far can be asked at any time.
+class EnvelopeFeed {
+ public:
+  EnvelopeFeed();
+  ~EnvelopeFeed();
+  EnvelopeFeed(const EnvelopeFeed&) = delete;
+  EnvelopeFeed& operator=(const EnvelopeFeed&) = delete;
+
+  // Parses the next piece; false once the document proved broken ("Error in XML %s" logged), after
+  // which nothing more is parsed.
+  bool feed(const char* data, int64_t n);
+  // Ends the document: the record ReadEnvelopeBuffer gives for the same bytes (null for none, or
+  // with "Error in XML %s" for a broken document).
+  std::unique_ptr<envelopeInfo> finish();
+  // The envelope identifier once its element's text has been read; it does not change after.
+  const std::optional<std::string>& envelopeId() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // "smtp://host/user" (any case) gives "user@host"; no "smtp://" gives none.
 std::optional<std::string> MailAddressFromSmtpUrl(const std::optional<std::string>& text);
 

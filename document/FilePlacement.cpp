@@ -70,6 +70,22 @@ bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error)
 
 }  // namespace
 
+bool EnsureFolderExists(const std::string& folder) { return EnsureFolder(folder); }
+
+bool WriteBufferInto(AtomicFileWriter& writer, ASVariableBuffer& buffer, int* error) {
+  char piece[32768];
+  for (int64_t at = 0; at < buffer.length();) {
+    const int64_t got = buffer.copyOut(at, piece, int64_t(sizeof piece));
+    if (got <= 0) {  // the buffer could not give back all it holds
+      *error = EIO;
+      return false;
+    }
+    if (!writer.write(piece, got, error)) return false;
+    at += got;
+  }
+  return true;
+}
+
 std::string FileNameOf(const std::string& path) {
   size_t cut = path.rfind('/');
   return cut == std::string::npos ? path : path.substr(cut + 1);

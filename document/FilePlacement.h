@@ -13,6 +13,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+class AtomicFileWriter;
 class ExclusiveFile;
 struct CPConfig;
 struct CPConfigAccount;
@@ -46,6 +47,12 @@ bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);
 bool WriteBufferToFile(const std::string& path, ASVariableBuffer& buffer);
 // The same into folder/YYYY-MM-DD/name.
 bool WriteBufferToDatedFile(const std::string& path, ASVariableBuffer& buffer);
+
+// Makes `folder` unless it is a directory already (one level); "Cannot create directory %s, error
+// 0x%08x" when it cannot.
+bool EnsureFolderExists(const std::string& folder);
+// Writes the whole buffer, from its start, into a writer opened already (nothing committed).
+bool WriteBufferInto(AtomicFileWriter& writer, ASVariableBuffer& buffer, int* error);
 
 // The part of a path after its last "/" (the whole path without one), and the part before it
 // (empty without one).

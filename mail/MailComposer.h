@@ -13,6 +13,7 @@
 namespace zel {
 
 class ASVariableBuffer;
+struct envelopeInfo;
 struct fileEntry;
 
 struct pop3PacketInfo {
@@ -32,6 +33,8 @@ struct pop3PacketInfo {
 // Reads the document's envelope once; none when it is not XML, has no envelope, or gives no
 // sender or receiver mail address, or when no boundary can be made.
 std::shared_ptr<pop3PacketInfo> BuildMessageInfo(const fileEntry& entry);
+// The same from an envelope read before.
+std::shared_ptr<pop3PacketInfo> DescribeMessage(const fileEntry& entry, const envelopeInfo& envelope);
 
 // "----=_NextPart_" and the MD5 of 256 random bytes in hexadecimal, grouped 8-4-4-4-12 by "_":
 // 51 characters. None when the random source fails.

@@ -1,5 +1,7 @@
 #include "mail/MailSession.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -25,6 +27,30 @@ void MailboxLocks::unlock(const std::string& login) {
 bool MailboxLocks::held(const std::string& login) {
   std::lock_guard<std::mutex> hold(lock_);
   return logins_.count(LowerAscii(login)) > 0;
+}
+
+std::optional<EnvelopeCache::Identity> EnvelopeCache::Of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return Identity{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
+                  int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                  int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+std::optional<envelopeInfo> EnvelopeCache::find(const std::string& path, const Identity& identity) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = kept_.find(path);
+  if (it == kept_.end()) return std::nullopt;
+  if (it->second.first == identity) return it->second.second;
+  kept_.erase(it);  // the file changed: read it again
+  return std::nullopt;
+}
+
+void EnvelopeCache::keep(const std::string& path, const Identity& identity, const envelopeInfo& envelope) {
+  if (identity.size < kSmallest) return;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (kept_.size() >= kMostKept && !kept_.count(path)) kept_.erase(kept_.begin());
+  kept_[path] = {identity, envelope};
 }
 
 bool MailerShared::admit(int cap) {
@@ -82,6 +108,8 @@ int64_t MailSession::readSome(ASVariableBuffer& into) {
   return 0;
 }
 
+// Sends first and waits only when the socket takes nothing, so a large write costs no poll while
+// the peer keeps up.
 int64_t MailSession::writeAll(const void* data, int64_t n) {
   const char* bytes = static_cast<const char*>(data);
   int64_t sent = 0;
@@ -89,17 +117,14 @@ int64_t MailSession::writeAll(const void* data, int64_t n) {
   while (sent < n) {
     if (stopping()) return 0;
     int error = 0;
-    int ready = stream_->wait(true, kSliceMs, &error);
-    if (ready < 0) return -1;
-    if (ready > 0) {
-      int64_t put = stream_->send(bytes + sent, size_t(n - sent), &error);
-      if (put < 0) return -1;
-      if (put > 0) {
-        sent += put;
-        stalls = 0;
-        continue;
-      }
+    const int64_t put = stream_->send(bytes + sent, size_t(n - sent), &error);
+    if (put < 0) return -1;
+    if (put > 0) {
+      sent += put;
+      stalls = 0;
+      continue;
     }
+    if (stream_->wait(true, kSliceMs, &error) < 0) return -1;
     if (++stalls >= kSlices) return 0;
   }
   return n;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
+#include "document/EnvelopeReader.h"
 #include "platform/Listeners.h"
 
 namespace zel {
@@ -36,12 +38,37 @@ class MailboxLocks {
   std::set<std::string> logins_;
 };
 
+// The envelopes of large documents already read, each with the identity of the file it was read
+// from (device, inode, size, modification and change times), so that a mailbox loaded again does
+// not read an unchanged document again. Bounded: documents under 1 MiB are read anew each time,
+// and at most 256 are kept.
+class EnvelopeCache {
+ public:
+  static constexpr int64_t kSmallest = 1 << 20;
+  static constexpr size_t kMostKept = 256;
+  struct Identity {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0, modifiedNs = 0, changedNs = 0;
+    bool operator==(const Identity&) const = default;
+  };
+  // None when the file cannot be read.
+  static std::optional<Identity> Of(const std::string& path);
+
+  std::optional<envelopeInfo> find(const std::string& path, const Identity& identity);
+  void keep(const std::string& path, const Identity& identity, const envelopeInfo& envelope);
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, std::pair<Identity, envelopeInfo>> kept_;
+};
+
 // What the mailer thread shares with its sessions. Held by every session, so it outlives the
 // mailer thread as long as any session runs.
 class MailerShared {
  public:
   std::atomic<bool> stopping{false};
   MailboxLocks mailboxLocks;
+  EnvelopeCache envelopes;
   std::chrono::milliseconds failedLoginDelay{2000};  // fixed at start
 
   // Counts a new session in unless `cap` are open.

@@ -6,6 +6,7 @@
 #include "common/Log.h"
 #include "common/Utf8Path.h"
 #include "config/CPConfig.h"
+#include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
 #include "mail/MailSession.h"
 #include "platform/Files.h"
@@ -19,6 +20,22 @@ std::optional<std::string> MailboxFolder(const CPConfigPaths& folders, const CPC
   if (!sub || !IsPlainName(*sub)) return std::nullopt;
   return JoinPath(*folders.Inbound, *sub);
 }
+
+namespace {
+
+// BuildMessageInfo, with the envelope of an unchanged large document taken from the cache.
+std::shared_ptr<pop3PacketInfo> Describe(EnvelopeCache& envelopes, const fileEntry& file) {
+  const std::optional<EnvelopeCache::Identity> before = EnvelopeCache::Of(file.path);
+  if (before)
+    if (std::optional<envelopeInfo> known = envelopes.find(file.path, *before)) return DescribeMessage(file, *known);
+  std::unique_ptr<envelopeInfo> envelope = ReadEnvelopeFile(file.path);
+  if (!envelope) return nullptr;
+  // Kept only when the file stood still while it was read.
+  if (before && EnvelopeCache::Of(file.path) == before) envelopes.keep(file.path, *before, *envelope);
+  return DescribeMessage(file, *envelope);
+}
+
+}  // namespace
 
 Pop3Messages LoadMailbox(MailSession& session) {
   Pop3Messages messages;
@@ -43,7 +60,7 @@ Pop3Messages LoadMailbox(MailSession& session) {
   for (size_t i = 0; i < files.size(); ++i) {
     const fileEntry& file = files[i];
     if (!seen[i] || (!file.leased && IdentifyFile(file.path) != seen[i])) continue;
-    std::shared_ptr<pop3PacketInfo> info = BuildMessageInfo(file);
+    std::shared_ptr<pop3PacketInfo> info = Describe(session.shared().envelopes, file);
     if (!info) {
       if (session.folders.Bad && MoveFileToFolder(*session.folders.Bad, file.path))
         LogError("File %s moved to bad", file.path.c_str());

@@ -66,9 +66,22 @@ TEST(EnvelopeReader, ReadsTheRoutingHeader) {
     test::WriteFile(dir / "doc.xml", c.document);
     ASVariableBuffer buffer;
     buffer.append(c.document);
-    for (int via = 0; via < 2; ++via) {
-      auto info = via ? ReadEnvelopeBuffer(buffer) : ReadEnvelopeFile(dir / "doc.xml");
-      ASSERT_EQ(info != nullptr, c.record) << c.name;
+    // From a file, from a buffer, and handed over in pieces of 7 bytes as a decoder would.
+    for (int via = 0; via < 3; ++via) {
+      std::unique_ptr<envelopeInfo> info;
+      if (via < 2) {
+        info = via ? ReadEnvelopeBuffer(buffer) : ReadEnvelopeFile(dir / "doc.xml");
+      } else {
+        EnvelopeFeed feed;
+        for (size_t at = 0; at < c.document.size(); at += 7)
+          feed.feed(c.document.data() + at, int64_t(std::min<size_t>(7, c.document.size() - at)));
+        const Opt early = feed.envelopeId();
+        info = feed.finish();
+        if (info) {
+          EXPECT_EQ(early, c.envelope) << c.name << ": known before the end";
+        }
+      }
+      ASSERT_EQ(info != nullptr, c.record) << c.name << " via " << via;
       if (!info) continue;
       EXPECT_EQ(info->participantId, c.participant) << c.name;
       EXPECT_EQ(info->envelopeId, c.envelope) << c.name;
@@ -85,6 +98,31 @@ TEST(EnvelopeReader, AValueOnTheNextLineIsPresentAndEmpty) {
   auto info = ReadEnvelopeBuffer(buffer);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->participantId, std::string());
+}
+
+// The reader takes its input in pieces; a value that a piece's border cuts is still read whole.
+TEST(EnvelopeReader, AValueAcrossAPieceBorderIsReadWhole) {
+  test::ScratchDir dir;
+  const std::string head = "<Envelope><pad>", value = "ID-0123456789", routing = "</pad><RoutingInf><EnvelopeID>";
+  for (size_t border : {size_t(32768), size_t(65536)}) {
+    for (size_t cut = 1; cut < value.size(); cut += 4) {
+      std::string doc = head + std::string(border - cut - head.size() - routing.size(), 'x') + routing;
+      doc += value + "</EnvelopeID></RoutingInf></Envelope>";
+      ASSERT_EQ(doc.substr(border - cut, value.size()), value);
+      test::WriteFile(dir / "doc.xml", doc);
+      ASVariableBuffer buffer;
+      buffer.append(doc);
+      EnvelopeFeed feed;
+      for (size_t at = 0; at < doc.size(); at += 65536)
+        feed.feed(doc.data() + at, int64_t(std::min<size_t>(65536, doc.size() - at)));
+      std::unique_ptr<envelopeInfo> read[] = {ReadEnvelopeFile(dir / "doc.xml"), ReadEnvelopeBuffer(buffer),
+                                              feed.finish()};
+      for (const auto& info : read) {
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->envelopeId, value) << border << " " << cut << " via " << (&info - read);
+      }
+    }
+  }
 }
 
 TEST(EnvelopeReader, LargeAndBrokenDocuments) {

@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
 
+#include "mail/Mailbox.h"
+#include "tests/TestSupport.h"
 #include "tests/mail/MailTestSupport.h"
 
 namespace zel {
@@ -124,6 +128,40 @@ TEST(MailSession, TheMailboxLockIsPerLowerCasedLogin) {
   EXPECT_TRUE(locks.tryLock("bob"));
   locks.unlock("ALICE");
   EXPECT_TRUE(locks.tryLock("alice"));
+}
+
+// A large document's envelope is read once and kept with the file's identity; a change the size
+// and modification time do not show (the same bytes rewritten in place, the time set back) is seen
+// all the same, by the change time.
+TEST(Mailbox, AKeptEnvelopeServesOnlyTheUnchangedFile) {
+  test::ScratchDir dir;
+  CPConfigPaths folders;
+  folders.Inbound = dir.path();
+  test::SessionPair pair({}, folders);
+  pair.session->account = test::Account("alice", "pw");
+  const std::string path = dir / "big.xml";
+  auto document = [](const char* id) {
+    return std::string("<Envelope><RoutingInf><EnvelopeID>") + id +
+           "</EnvelopeID><SenderInformation>smtp://h/s</SenderInformation><ReceiverInformation>smtp://r/t"
+           "</ReceiverInformation></RoutingInf><Body>" +
+           std::string(size_t(EnvelopeCache::kSmallest), 'b') + "</Body></Envelope>";
+  };
+  test::WriteFile(path, document("ID-A"));
+  auto uid = [&] {
+    Pop3Messages messages = LoadMailbox(*pair.session);
+    return messages.size() == 1 ? messages.begin()->second->uid.value_or("") : "";
+  };
+  EXPECT_EQ(uid(), "ID-A");
+  EXPECT_EQ(uid(), "ID-A");
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  std::this_thread::sleep_for(20ms);  // a change time of its own
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(::pwrite(fd, "B", 1, 37), 1);  // "ID-A" becomes "ID-B"
+  ::close(fd);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(uid(), "ID-B");
 }
 
 }  // namespace

@@ -91,11 +91,29 @@ class MailWorld {
   std::unique_ptr<ChildProcess> Start(std::vector<std::string> env = {}) {
     env.insert(env.end(), {"ZEL_SERVER_HOSTS=127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1,127.0.0.1",
                            "ZEL_STATE_DIR=" + (dir / "base/state"), "NOTIFY_SOCKET="});
-    auto zel = std::make_unique<ChildProcess>(
-        std::vector<std::string>{dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"}, env, dir / "zel.out");
+    std::vector<std::string> argv = launcher_;
+    argv.insert(argv.end(), {dir / "base/zel", "-f", "-d", "-c", dir / "base/config.xml"});
+    auto zel = std::make_unique<ChildProcess>(argv, env, dir / "zel.out");
     WaitFor([&] { return Listening(pop3Port) || Contains(Log(), "Mailer thread stopped"); }, 10);
     return zel;
   }
+  // From now on zel runs as the user nobody (uid and gid 65534, through util-linux's setpriv), with
+  // the base folder and everything in it given to that user. Only root can do this.
+  void RunAsNobody() {
+    ::chmod(dir.path().c_str(), 0755);
+    // The folders above (the test run's own temporary folder) let it pass.
+    for (std::filesystem::path up = std::filesystem::path(dir.path()).parent_path(); up != up.root_path();
+         up = up.parent_path()) {
+      struct stat st {};
+      if (::stat(up.c_str(), &st) == 0 && !(st.st_mode & S_IXOTH)) ::chmod(up.c_str(), (st.st_mode & 07777) | S_IXOTH);
+    }
+    ::lchown((dir / "base").c_str(), kNobody, kNobody);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "base"))
+      ::lchown(entry.path().c_str(), kNobody, kNobody);
+    launcher_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  }
+  static constexpr uid_t kNobody = 65534;
+
   // Whether some socket of this machine listens on the TCP port (from /proc/net/tcp).
   static bool Listening(int port) {
     char local[16];
@@ -126,6 +144,7 @@ class MailWorld {
  private:
   MailWorldOptions options_;
   int puts_ = 0;
+  std::vector<std::string> launcher_;
 };
 
 // A POP3 client on raw bytes: whole single-line or multi-line responses, exactly as sent.

@@ -70,6 +70,9 @@ TEST(StorePacket, StoresTheFirstAttachmentUnderItsEnvelopeIdentifier) {
   const std::string qpDecoded =
       "<?xml version=\"1.0\"?>\r\n<Envelope><RoutingInf><EnvelopeID>ID-QP</EnvelopeID></RoutingInf>\r\n"
       ".dot\xE2\x82\xAC</Envelope>";
+  const std::string late = "<?xml version=\"1.0\"?><Envelope><Pad>" + std::string(200000, 'p') +
+                           "</Pad><RoutingInf><EnvelopeID>ID-LATE</EnvelopeID></RoutingInf>" +
+                           std::string(300000, ' ') + "</Envelope>";
   using Files = std::map<std::string, std::string>;
   struct Case {
     const char* name;
@@ -133,6 +136,28 @@ TEST(StorePacket, StoresTheFirstAttachmentUnderItsEnvelopeIdentifier) {
        false,
        StoreResult::kRefused,
        {}},
+      // The document is written as it is decoded: the pieces before the identifier wait, and
+      // whatever comes after it decides as much as if it had been read whole first.
+      {"the identifier after 200,000 bytes",
+       Mail("EDS", "attachment", "base64", Base64Lines(late)),
+       false,
+       StoreResult::kOk,
+       {{"ID-LATE.xml", late}}},
+      {"broken after the identifier",
+       Mail("EDS", "attachment", "base64", Base64Lines(Document("ID-1") + "</Broken>")),
+       false,
+       StoreResult::kOk,
+       {}},
+      {"broken far after the identifier",
+       Mail("EDS", "attachment", "base64", Base64Lines(late + "<")),
+       true,
+       StoreResult::kOk,
+       {}},
+      {"a path as identifier in a broken document",
+       Mail("EDS", "attachment", "base64", Base64Lines(Document("../x") + "</Broken>")),
+       false,
+       StoreResult::kOk,
+       {}},
       {"the longest name",
        Mail("EDS", "attachment", "base64", Base64Lines(Document(std::string(251, 'n')))),
        false,
@@ -169,6 +194,12 @@ TEST(StorePacket, AFailedWriteIsReportedAndLeavesNothing) {
     fs::remove(*world.folders.Outbound);
     test::WriteFile(*world.folders.Outbound, "a file where the folder should be");
     EXPECT_EQ(world.store(mail), StoreResult::kFailed);
+    // A file where the login's subfolder should be.
+    World byLogin;
+    byLogin.folders.subdirsByLogin = true;
+    test::WriteFile(*byLogin.folders.Outbound + "/Alice", "a file where the subfolder should be");
+    EXPECT_EQ(byLogin.store(mail), StoreResult::kFailed);
+    EXPECT_EQ(byLogin.files().size(), 1u);
     return;
   }
   EXPECT_EQ(world.store(mail), StoreResult::kFailed);
