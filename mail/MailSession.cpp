@@ -1,7 +1,5 @@
 #include "mail/MailSession.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -27,14 +25,6 @@ void MailboxLocks::unlock(const std::string& login) {
 bool MailboxLocks::held(const std::string& login) {
   std::lock_guard<std::mutex> hold(lock_);
   return logins_.count(LowerAscii(login)) > 0;
-}
-
-std::optional<EnvelopeCache::Identity> EnvelopeCache::Of(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return Identity{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
-                  int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                  int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
 }
 
 std::optional<envelopeInfo> EnvelopeCache::find(const std::string& path, const Identity& identity) {

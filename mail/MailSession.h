@@ -21,6 +21,7 @@
 #include "aslib/ASVariableBuffer.h"
 #include "config/CPConfig.h"
 #include "document/EnvelopeReader.h"
+#include "platform/Files.h"
 #include "platform/Listeners.h"
 
 namespace zel {
@@ -46,13 +47,9 @@ class EnvelopeCache {
  public:
   static constexpr int64_t kSmallest = 1 << 20;
   static constexpr size_t kMostKept = 256;
-  struct Identity {
-    uint64_t device = 0, inode = 0;
-    int64_t size = 0, modifiedNs = 0, changedNs = 0;
-    bool operator==(const Identity&) const = default;
-  };
+  using Identity = FileIdentity;
   // None when the file cannot be read.
-  static std::optional<Identity> Of(const std::string& path);
+  static std::optional<Identity> Of(const std::string& path) { return IdentifyFile(path); }
 
   std::optional<envelopeInfo> find(const std::string& path, const Identity& identity);
   void keep(const std::string& path, const Identity& identity, const envelopeInfo& envelope);

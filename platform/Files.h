@@ -45,11 +45,12 @@ class ExclusiveFile {
   int64_t lastAccessNs_;
 };
 
-// Which file a path names right now, and its size and modification time: a file put in place of
-// another under the same name differs in at least one of them.
+// Which file a path names right now, and its size, modification time and (where the system keeps
+// one) status change time: a file put in place of another under the same name, or rewritten with
+// its modification time set back, differs in at least one of them.
 struct FileIdentity {
   uint64_t device = 0, inode = 0;
-  int64_t size = 0, modifiedNs = 0;
+  int64_t size = 0, modifiedNs = 0, changedNs = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 std::optional<FileIdentity> IdentifyFile(const std::string& path);
