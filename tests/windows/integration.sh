@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zel.exe as a Windows service under Wine, end to end, in a private prefix: zel -i installs it and
 # the service control manager starts it; it exchanges documents both ways with the Linux test
-# exchange server over TLS 1.2 (the test CA in the prefix's ROOT store); a document another Wine
+# exchange server over TLS 1.2 (the test CA in the prefix's ROOT store) and offers the document it
+# received over POP3 (the mail gateway's Winsock listeners); a document another Wine
 # process holds open without sharing is not taken until released; pause, continue and stop go
 # through ControlService; a server with an untrusted CA and one with a wrong host name are refused
 # with their policy statuses; zel -u removes the service. The base folder, the program's folder and
@@ -79,7 +80,9 @@ port() { cat "$work/$1.port"; }
 envelope() {  # participant envelope-id text
   printf '<?xml version="1.0" encoding="utf-8"?>\r\n<env:Envelope xmlns:env="http://www.w3.org/2001/06/soap-envelope"><env:Header>'
   printf '<ed:EDHeader xmlns:ed="urn:t"><ed:ParticipantID>%s</ed:ParticipantID></ed:EDHeader>' "$1"
-  printf '<roi:RoutingInf xmlns:roi="urn:t"><roi:EnvelopeID>%s</roi:EnvelopeID></roi:RoutingInf>' "$2"
+  printf '<roi:RoutingInf xmlns:roi="urn:t"><roi:EnvelopeID>%s</roi:EnvelopeID>' "$2"
+  printf '<roi:SenderInformation>smtp://customs.example/office</roi:SenderInformation>'
+  printf '<roi:ReceiverInformation>smtp://client.example/alice</roi:ReceiverInformation></roi:RoutingInf>'
   printf '</env:Header><env:Body><D>%s</D></env:Body></env:Envelope>\r\n' "$3"
 }
 posted() { test -f "$work/mailboxes/alice/posted/$1.xml"; }
@@ -98,6 +101,11 @@ cp "$win/service/zel.exe" "$base/"
 out=$(zel -g)
 [ "$out" = "Config file C:/$base_name/config.xml generated successfully" ] || fail "zel -g said: $out"
 password=$("$lin/testing/zel_seal" alice alice-pass)
+pop3_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+smtp_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s|<Mailserver enabled=\"false\" smtp_port=\"25\" pop3_port=\"110\"|<Mailserver enabled=\"true\" smtp_port=\"$smtp_port\" pop3_port=\"$pop3_port\"|" \
+  "$base/config.xml"
+grep -q "pop3_port=\"$pop3_port\"" "$base/config.xml" || fail "the mail gateway could not be turned on"
 sed -i "s|  <Accounts>\r|  <Accounts>\r\n    <Account name=\"Alice\" ParticipantID=\"PID-ALICE\" login=\"alice\" password=\"$password\" notify=\"false\" phone=\"\" timeout=\"15\" hostid=\"0\" />\r|; s|<Server port=\"443\"|<Server port=\"$(port GOOD)\"|; s|\$basedir/out\"|\$basedir/$out_name\"|; s|\$basedir/in\"|\$basedir/$in_name\"|" \
   "$base/config.xml"
 mkdir -p "$base/$out_name" "$base/$in_name" "$base"/{bad,queue,temp,log}
@@ -129,6 +137,24 @@ waitfor 30 test -f "$base/$in_name/ответ.xml" || fail "in-1 did not arrive 
 cmp -s "$base/$in_name/ответ.xml" <(envelope PID-ALICE in-1 "to Windows") || fail "in-1 arrived changed"
 waitfor 10 test ! -e "$base/$out_name/декларация.xml" || fail "the sent document stayed in $out_name"
 pass "a document went up and one came down, byte for byte, through folders with Cyrillic names"
+
+# --- the mail gateway: the inbound document as a mail over POP3 (Winsock listeners, the mail with
+# a CryptoAPI boundary), left on the server
+mail=$(python3 - "$pop3_port" <<'PY'
+import base64, email, poplib, sys
+pop = poplib.POP3("127.0.0.1", int(sys.argv[1]), timeout=20)
+pop.user("alice")
+pop.pass_("alice-pass")
+count, _ = pop.stat()
+message = email.message_from_bytes(b"\r\n".join(pop.retr(1)[1]))
+pop.quit()
+for part in message.walk():
+    if part.get_filename():
+        print(count, message.get_content_type(), part.get_payload(decode=True).decode())
+PY
+) || fail "POP3 failed"
+[[ $mail == "1 multipart/mixed "*"<D>to Windows</D>"* ]] || fail "POP3 offered: $mail"
+pass "the mail gateway offered the inbound document over POP3"
 
 # --- a document another Wine process holds open without sharing waits for it
 envelope PID-ALICE held-1 "held" > "$base/$out_name/held.xml"
