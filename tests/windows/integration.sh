@@ -157,8 +157,9 @@ PY
 pass "the mail gateway offered the inbound document over POP3"
 
 # --- a document another Wine process holds open without sharing waits for it
-envelope PID-ALICE held-1 "held" > "$base/$out_name/held.xml"
-wine "$win/tests/windows/hold_file.exe" "$winbase\\$out_name\\held.xml" &
+# The holder writes the document itself while it holds it, so the service never sees it free before.
+envelope PID-ALICE held-1 "held" > "$base/held.source"
+wine "$win/tests/windows/hold_file.exe" "$winbase\\$out_name\\held.xml" "$winbase\\held.source" &
 holder=$!
 pids+=($holder)
 waitfor 10 test -f "$base/$out_name/held.xml.held" || fail "hold_file did not take the file"
