@@ -297,6 +297,10 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     }
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
+    // The list's tickets are synced together when the list is done. Nothing depends on them being
+    // durable: a ticket a crash takes away leaves its file on the server, listed again next time;
+    // the sync only keeps a crash from leaving empty tickets behind.
+    TicketBatch batch;
     for (const std::string& name : *names) {
       if (StopRequested()) return;
       if (name.empty()) continue;
@@ -323,7 +327,7 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
         break;
       }
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
-                                 *config.paths.Queue, *target, name);
+                                 *config.paths.Queue, *target, name, &batch);
       if (ticket)
         LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
                 ticket->OriginalFilename->c_str());
