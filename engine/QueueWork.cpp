@@ -76,13 +76,25 @@ bool KeptForStop(const CPTicket& ticket) {
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
+// The download tickets of the last list retrieval. Nothing depends on them being durable: a
+// ticket a crash takes away leaves its file on the server, where the next list finds it again. So
+// they are synced only at the end of the queue pass that follows, by which time most are worked
+// and gone, and their syncs (and the writes of blocks that would only be freed again) are saved.
+// A power cut within that one pass can leave an empty ticket behind, never a lost file.
+TicketBatch& ListedTickets() {
+  static TicketBatch tickets;
+  return tickets;
+}
+
 }  // namespace
 
 void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
   DueTickets due = LoadDueTickets(config);
-  if (!due.any) return;
-  WorkBatchA(due, config, hosts);
-  WorkBatchB(due, config, hosts);
+  if (due.any) {
+    WorkBatchA(due, config, hosts);
+    WorkBatchB(due, config, hosts);
+  }
+  ListedTickets().syncs.sync();  // what the pass left of the list's tickets
 }
 
 void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
@@ -183,6 +195,9 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
                client.port());
   }
   if (finished) {
+    // Neither removal is synced: the server holds the document now. Should a crash bring the ticket
+    // back, the document is posted again and answered 558; a document left without its ticket is
+    // one the server already has.
     RemoveTicket(ticket);
     if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
     return false;
@@ -281,6 +296,9 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   if (!target) {
     LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
   } else if (WriteBufferToFile(*target, body)) {
+    // The delivered file's data and its name are on disk when the write returns: only then may the
+    // server let go of it. The ticket's removal below is not synced: a ticket a crash brings back
+    // asks for a file the server no longer has, and is dropped.
     LogInfo("File %s id %s delivered to inbound", name.c_str(), id);
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
   }
@@ -297,10 +315,7 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     }
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
-    // The list's tickets are synced together when the list is done. Nothing depends on them being
-    // durable: a ticket a crash takes away leaves its file on the server, listed again next time;
-    // the sync only keeps a crash from leaving empty tickets behind.
-    TicketBatch batch;
+    TicketBatch& batch = ListedTickets();
     for (const std::string& name : *names) {
       if (StopRequested()) return;
       if (name.empty()) continue;

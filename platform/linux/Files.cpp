@@ -171,10 +171,13 @@ bool SyncPath(const std::string& path, int* error) {
 }  // namespace
 
 bool SyncTogether(const std::vector<std::string>& files, const std::vector<std::string>& folders, int* error) {
-  if (files.size() + folders.size() <= kSyncedOneByOne) {
+  std::vector<std::string> left;  // the files still there
+  for (const std::string& file : files)
+    if (struct stat st{}; ::lstat(file.c_str(), &st) == 0) left.push_back(file);
+  if (left.size() + folders.size() <= kSyncedOneByOne) {
     bool ok = true;
-    for (const auto* paths : {&files, &folders})
-      for (const std::string& path : *paths) ok = SyncPath(path, error) && ok;
+    for (const std::string& path : left) ok = SyncPath(path, error) && ok;
+    for (const std::string& path : folders) ok = SyncPath(path, error) && ok;
     return ok;
   }
   // Every file lies in one of the folders, so one descriptor per file system reaches them all.
