@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "aslib/ASVariableBuffer.h"
@@ -76,6 +80,73 @@ bool KeptForStop(const CPTicket& ticket) {
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
+// A posted document's ticket, then the document.
+void RemovePosted(const CPTicket& ticket, const std::string& document) {
+  RemoveTicket(ticket);
+  if (::unlink(document.c_str()) != 0) LogError("Deleting file %s failed, error %d", document.c_str(), errno);
+}
+
+// Posted documents and their tickets are deleted by a thread of their own while the next post goes
+// out: where the file system hands freed blocks back to the disk at once, a deletion waits for the
+// disk. Each ticket goes before its document, in posting order, and every deletion is done before
+// the batch ends, so the next pass never loads a ticket whose work is finished. A crash before a
+// deletion leaves a ticket whose document the server holds: posted again, it is answered 558.
+class BackgroundRemovals {
+ public:
+  BackgroundRemovals() : thread_([this] { run(); }) {}
+  ~BackgroundRemovals() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ending_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  BackgroundRemovals(const BackgroundRemovals&) = delete;
+  BackgroundRemovals& operator=(const BackgroundRemovals&) = delete;
+
+  void add(const CPTicket& ticket, const std::string& document) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      work_.emplace_back(ticket, document);
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      wake_.wait(hold, [this] { return ending_ || !work_.empty(); });
+      if (work_.empty()) return;
+      auto [ticket, document] = std::move(work_.front());
+      work_.pop_front();
+      hold.unlock();
+      RemovePosted(ticket, document);
+      hold.lock();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::pair<CPTicket, std::string>> work_;
+  bool ending_ = false;
+  std::thread thread_;  // last: started once everything it uses is made
+};
+
+// The removals of the batch being worked; none outside a batch, where posted work is removed at once.
+BackgroundRemovals* batchRemovals = nullptr;
+
+// Sets `batchRemovals` for the life of a batch.
+class BatchRemovals {
+ public:
+  BatchRemovals() { batchRemovals = &removals_; }
+  ~BatchRemovals() { batchRemovals = nullptr; }
+
+ private:
+  BackgroundRemovals removals_;
+};
+
 // The download tickets of the last list retrieval. Nothing depends on them being durable: a
 // ticket a crash takes away leaves its file on the server, where the next list finds it again. So
 // they are synced only at the end of the queue pass that follows, by which time most are worked
@@ -99,6 +170,7 @@ void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
 
 void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchA.empty()) return;
+  BatchRemovals removals;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const std::string& host = ServerHost(0);
@@ -124,6 +196,7 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
 
 void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchB.empty()) return;
+  BatchRemovals removals;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const int port = config.server.port;
@@ -198,8 +271,10 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     // Neither removal is synced: the server holds the document now. Should a crash bring the ticket
     // back, the document is posted again and answered 558; a document left without its ticket is
     // one the server already has.
-    RemoveTicket(ticket);
-    if (::unlink(file.c_str()) != 0) LogError("Deleting file %s failed, error %d", file.c_str(), errno);
+    if (batchRemovals)
+      batchRemovals->add(ticket, file);
+    else
+      RemovePosted(ticket, file);
     return false;
   }
   if (KeptForStop(ticket)) return true;

@@ -528,9 +528,9 @@ void CheckSettled(test::ExchangeWorld& world, const std::map<std::string, std::s
 }
 
 std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> Traffic(test::ExchangeWorld& world,
-                                                                                          int each) {
+                                                                                          int each, int first = 0) {
   std::map<std::string, std::string> up, down;
-  for (int i = 0; i < each; ++i) {
+  for (int i = first; i < first + each; ++i) {
     const std::string id = (i % 2 ? "b-" : "a-") + std::to_string(i);
     up[id] = world.Drop("up" + std::to_string(i) + ".xml", i % 2 ? "PID-B" : "PID-A", id, 1000 + size_t(i) * 37);
     const std::string name = "down" + std::to_string(i) + ".xml";
@@ -663,6 +663,12 @@ TEST(Exchange, KilledAtRandomMomentsLosesNothing) {
   std::mt19937 rng(11);
   int kills = 0, midWork = 0;
   for (; kills < 30; ++kills) {
+    if (kills > 0) {
+      // More work before every run, so that however fast the runs are, kills still land mid-work.
+      auto [moreUp, moreDown] = Traffic(world, 20, 200 + 20 * kills);
+      up.merge(moreUp);
+      down.merge(moreDown);
+    }
     const std::string before = progress();
     auto zel = world.StartZel(env);
     if (kills % 2) {
