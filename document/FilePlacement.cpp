@@ -153,9 +153,31 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
   return entries;
 }
 
-std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path, ExclusiveFile* held) {
+void PendingSyncs::fileWritten(const std::string& path) {
+  files_.push_back(path);
+  entryChanged(FolderOf(path));
+}
+
+void PendingSyncs::entryChanged(const std::string& folder) {
+  if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) folders_.push_back(folder);
+}
+
+bool PendingSyncs::sync() {
+  if (files_.empty() && folders_.empty()) return true;
+  int error = 0;
+  const bool synced = SyncTogether(files_, folders_, &error);
+  if (!synced)
+    LogError("Cannot sync %zu files and %zu folders to disk (the first folder %s), error %d", files_.size(),
+             folders_.size(), folders_.front().c_str(), error);
+  files_.clear();
+  folders_.clear();
+  return synced;
+}
+
+std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path, ExclusiveFile* held,
+                                            PendingSyncs* later) {
   const std::string target = JoinPath(folder, FileNameOf(path));
-  if (!MoveFileTo(path, target, held)) return std::nullopt;
+  if (!MoveFileTo(path, target, held, later)) return std::nullopt;
   return target;
 }
 
@@ -237,9 +259,16 @@ std::optional<std::string> CopyPath(const CPConfig& config, const CPConfigAccoun
   return Target(config, config.paths.Copy, account, name);
 }
 
-bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held) {
+bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held, PendingSyncs* later) {
   int error = 0;
-  if (held ? held->moveTo(target, true, &error) : MoveFileReplacing(path, target, true, &error)) return true;
+  const bool durable = later == nullptr;
+  if (held ? held->moveTo(target, durable, &error) : MoveFileReplacing(path, target, durable, &error)) {
+    if (later) {
+      later->entryChanged(FolderOf(target));
+      later->entryChanged(FolderOf(path));  // the name leaves here: the file must not come back
+    }
+    return true;
+  }
   LogError("Moving file %s to %s failed, error %d", path.c_str(), target.c_str(), error);
   return false;
 }

@@ -32,13 +32,34 @@ std::vector<std::string> ListXmlFiles(const std::string& folder);
 // The same for any extension, oldest last-access time first (stable).
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
 
+// Writes and moves whose syncs are put off so that many are made durable together: a pass that
+// writes a thousand tickets pays for one flush of the disk, not for a thousand. Whoever depends on
+// them being durable calls sync() first; what is still pending when this is dropped is synced then.
+class PendingSyncs {
+ public:
+  PendingSyncs() = default;
+  PendingSyncs(const PendingSyncs&) = delete;
+  PendingSyncs& operator=(const PendingSyncs&) = delete;
+  ~PendingSyncs() { sync(); }
+
+  void fileWritten(const std::string& path);     // its data, and its entry in its folder
+  void entryChanged(const std::string& folder);  // a name put into or taken out of the folder
+  // Makes everything recorded durable; false, logged, when a sync failed.
+  bool sync();
+
+ private:
+  std::vector<std::string> files_, folders_;
+};
+
 // Moves `path` into `folder` under its own name, replacing a file there; the new path, or none
 // with "Moving file %s to %s failed, error %d". A file this process holds exclusively is moved
-// through its `held` descriptor.
+// through its `held` descriptor. The move is durable when this returns, or, given `later`, once
+// `later` is synced (both folders are recorded there).
 std::optional<std::string> MoveFileToFolder(const std::string& folder, const std::string& path,
-                                            ExclusiveFile* held = nullptr);
+                                            ExclusiveFile* held = nullptr, PendingSyncs* later = nullptr);
 // The same to the path `target`, for a file that takes another name on the way.
-bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held = nullptr);
+bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held = nullptr,
+                PendingSyncs* later = nullptr);
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);

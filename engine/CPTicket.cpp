@@ -173,11 +173,16 @@ std::string TicketAt(const std::string& queueFolder, const std::string& stem, in
 // The first place in the queue whose ticket name is vacant or held by a ticket that gives way to
 // `work`, and (when `document` is set) whose document name "stem~n.ext" is vacant too.
 std::optional<int> FindPlace(const std::string& queueFolder, const std::string& name, const CPTicket& work,
-                             bool document) {
+                             bool document, const TicketBatch* batch) {
   const std::string stem = StemOf(name), extension = name.substr(stem.size());
+  auto claimed = [batch](const std::string& path) { return batch && batch->taken.count(path) > 0; };
   for (int n = 0; n < kMostPlaces; ++n) {
-    if (document && !Vacant(JoinPath(queueFolder, n == 0 ? name : PlaceName(stem, n, extension)))) continue;
+    if (document) {
+      const std::string queued = JoinPath(queueFolder, n == 0 ? name : PlaceName(stem, n, extension));
+      if (claimed(queued) || !Vacant(queued)) continue;
+    }
     const std::string ticket = TicketAt(queueFolder, stem, n);
+    if (claimed(ticket)) continue;
     if (Vacant(ticket) || GivesWay(ticket, work, queueFolder)) return n;
   }
   return std::nullopt;
@@ -187,10 +192,11 @@ std::optional<int> FindPlace(const std::string& queueFolder, const std::string& 
 
 bool TicketCanCarry(const std::string& text) { return IsXmlText(text); }
 
-std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name) {
+std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name,
+                                              const TicketBatch* batch) {
   CPTicket work;
   work.TicketAction = CPTicket::kUpload;
-  std::optional<int> n = FindPlace(queueFolder, name, work, true);
+  std::optional<int> n = FindPlace(queueFolder, name, work, true, batch);
   if (!n) return std::nullopt;
   const std::string stem = StemOf(name);
   return JoinPath(queueFolder, *n == 0 ? name : PlaceName(stem, *n, name.substr(stem.size())));
@@ -210,7 +216,7 @@ std::string TicketText(const CPTicket& t) {
   return out;
 }
 
-bool WriteTicket(const CPTicket& ticket) {
+bool WriteTicket(const CPTicket& ticket, PendingSyncs* later) {
   if (!ticket.TicketFile || !ticket.OutboundFile || !ticket.ParticipantID || !ticket.OriginalFilename) return false;
   // A ticket that could not be read back would be deleted as broken at the next load.
   for (const auto* value : {&ticket.TicketFile, &ticket.OutboundFile, &ticket.ParticipantID, &ticket.EnvelopeID,
@@ -222,10 +228,14 @@ bool WriteTicket(const CPTicket& ticket) {
     }
   }
   int error = 0;
-  if (!WriteFileAtomically(*ticket.TicketFile, TicketText(ticket), &error)) {
+  const std::string text = TicketText(ticket);
+  auto writer = AtomicFileWriter::Create(*ticket.TicketFile, &error);
+  if (!writer || !writer->write(text.data(), int64_t(text.size()), &error) ||
+      !(later ? writer->commitUnsynced(&error) : writer->commit(&error))) {
     LogError("Cannot write ticket file %s", ticket.TicketFile->c_str());
     return false;
   }
+  if (later) later->fileWritten(*ticket.TicketFile);
   LogDebug("Ticket file %s created", ticket.TicketFile->c_str());
   return true;
 }
@@ -233,7 +243,8 @@ bool WriteTicket(const CPTicket& ticket) {
 std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::string>& participantId,
                                        const std::optional<std::string>& envelopeId,
                                        const std::optional<std::string>& login, const std::string& queueFolder,
-                                       const std::string& dataPath, const std::optional<std::string>& originalName) {
+                                       const std::string& dataPath, const std::optional<std::string>& originalName,
+                                       TicketBatch* batch) {
   const std::string dataName = FileNameOf(dataPath);
   if (!participantId || queueFolder.empty() || dataPath.empty() || dataName.empty()) return nullptr;
   auto ticket = std::make_shared<CPTicket>();
@@ -244,13 +255,16 @@ std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::
   ticket->Login = login;
   ticket->OriginalFilename = originalName.value_or(dataName);
   ticket->SendTime = Now() - 1;
-  std::optional<int> place = FindPlace(queueFolder, dataName, *ticket, false);
+  std::optional<int> place = FindPlace(queueFolder, dataName, *ticket, false, batch);
   if (!place) {
     LogError("No free ticket name for %s in %s", dataName.c_str(), queueFolder.c_str());
     return nullptr;
   }
   ticket->TicketFile = TicketAt(queueFolder, StemOf(dataName), *place);
-  return WriteTicket(*ticket) ? ticket : nullptr;
+  if (!WriteTicket(*ticket, batch ? &batch->syncs : nullptr)) return nullptr;
+  // A download ticket needs no claim: it gives way only to the same download listed again.
+  if (batch && action == CPTicket::kUpload) batch->taken.insert({*ticket->TicketFile, dataPath});
+  return ticket;
 }
 
 bool LoadTicket(const std::string& path, CPTicket& ticket) {

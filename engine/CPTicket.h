@@ -7,12 +7,24 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "document/FilePlacement.h"
 
 namespace zel {
 
 struct CPConfig;
+
+// Tickets written together, whose syncs are put off into `syncs` so that the whole batch becomes
+// durable at once. Until their documents are where the tickets say, the places of a batch's
+// tickets and documents are claimed in `taken`: a ticket whose document has not moved yet looks
+// abandoned on disk, and must not give way to another of the same batch.
+struct TicketBatch {
+  PendingSyncs syncs;
+  std::set<std::string> taken;
+};
 
 struct CPTicket {
   static constexpr int32_t kDownload = 1;
@@ -38,21 +50,26 @@ struct CPTicket {
 // The path an outbound document named `name` takes in the queue: queue/<name> when both it and
 // its ticket name are free, else the first "<stem>~N<extension>" that is; none when no place is
 // left. Only the main loop writes into the queue, so the place stays free until it is taken.
-std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name);
+// Places a `batch` has claimed count as taken.
+std::optional<std::string> QueuedDocumentPath(const std::string& queueFolder, const std::string& name,
+                                              const TicketBatch* batch = nullptr);
 // Whether a ticket can carry the text: UTF-8 made only of characters XML allows.
 bool TicketCanCarry(const std::string& text);
 
 // A new ticket, due at once, written to its place in the queue folder; null when it could not be
 // written (or the participant identifier, the queue folder, the data path or its name is
-// missing). `OriginalFilename` is `originalName`, or the data file's own name.
+// missing). `OriginalFilename` is `originalName`, or the data file's own name. A ticket written for
+// a `batch` is whole on disk but durable only once the batch is synced; it claims its place there.
 std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::string>& participantId,
                                        const std::optional<std::string>& envelopeId,
                                        const std::optional<std::string>& login, const std::string& queueFolder,
                                        const std::string& dataPath,
-                                       const std::optional<std::string>& originalName = std::nullopt);
+                                       const std::optional<std::string>& originalName = std::nullopt,
+                                       TicketBatch* batch = nullptr);
 // The ticket file text.
 std::string TicketText(const CPTicket& ticket);
-bool WriteTicket(const CPTicket& ticket);
+// Durable when this returns, or, given `later`, once `later` is synced.
+bool WriteTicket(const CPTicket& ticket, PendingSyncs* later = nullptr);
 // Fills `ticket` from the file at `path`. An empty file fails silently and stays; a file larger
 // than any ticket is set aside unread (renamed "<name>.oversized"); a file the XML parser rejects
 // is reported on the event channel and deleted.

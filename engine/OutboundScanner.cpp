@@ -1,7 +1,11 @@
-// The ticket is written before the document moves: a crash between the two leaves a ticket whose
-// document is still in outbound. That ticket gives way when the next pass queues the document
-// again, so it takes the same place. The other order would leave a queued document that no
-// ticket will ever send.
+// Documents are queued in groups, each document held exclusively from its envelope read to its
+// move. The tickets of a group are written first and made durable together; only then do the
+// group's documents move into the queue, and those moves are made durable together before the
+// scan ends, so before any of them can be posted. A crash at any moment therefore leaves every
+// document in outbound, or in the queue with a whole ticket, or in bad: never in the queue without
+// its ticket. A ticket whose document is still in outbound gives way when the next pass queues the
+// document again, so it takes the same place. The other order would leave a queued document that
+// no ticket will ever send.
 #include "engine/OutboundScanner.h"
 
 #include <cerrno>
@@ -16,17 +20,30 @@
 namespace zel {
 namespace {
 
-// One document, held exclusively from its envelope read to its move.
-void QueueDocument(const CPConfig& config, const std::string& path, const std::optional<std::string>& login) {
+// Documents held open at once while their tickets are made durable: enough that a thousand cost
+// a handful of syncs, few enough to stay far from the limit on open files.
+constexpr size_t kGroupSize = 128;
+
+// A document whose ticket is written, on its way into the queue.
+struct Queuing {
+  std::string path, queued;
+  std::unique_ptr<ExclusiveFile> held;
+  std::shared_ptr<CPTicket> ticket;
+};
+
+// Reads one document's envelope and writes its ticket into the batch; a document that belongs in
+// bad goes there (its move recorded in `moves`). Null when the document stays where it is.
+std::unique_ptr<Queuing> Prepare(const CPConfig& config, const std::string& path,
+                                 const std::optional<std::string>& login, TicketBatch& batch, PendingSyncs& moves) {
   int error = 0;
   auto held = ExclusiveFile::Open(path, &error);
-  if (!held) return;  // taken by another program since the listing: next pass
+  if (!held) return nullptr;  // taken by another program since the listing: next pass
   const std::string name = FileNameOf(path);
   if (!TicketCanCarry(name)) {
     LogError("XML file %s has a name that a ticket cannot carry (a control character or invalid UTF-8), moving to bad",
              path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path, held.get());
-    return;
+    MoveFileToFolder(*config.paths.Bad, path, held.get(), &moves);
+    return nullptr;
   }
   std::unique_ptr<envelopeInfo> envelope =
       ReadEnvelopeStream([&held](char* to, int64_t n) { return held->read(to, n); }, path);
@@ -36,30 +53,56 @@ void QueueDocument(const CPConfig& config, const std::string& path, const std::o
       LogError("Cannot find ParticipantID in XML file %s, moving to bad", path.c_str());
     else
       LogError("Cannot parse XML file %s, moving to bad", path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path, held.get());
-    return;
+    MoveFileToFolder(*config.paths.Bad, path, held.get(), &moves);
+    return nullptr;
   }
 
   LogDebug("ParticipantID %s in XML file %s, moving to queue", envelope->participantId->c_str(), path.c_str());
   const std::string& queue = *config.paths.Queue;
   // A place of its own in the queue: never over another document or another document's ticket.
-  const std::optional<std::string> queued = QueuedDocumentPath(queue, name);
+  const std::optional<std::string> queued = QueuedDocumentPath(queue, name, &batch);
   std::shared_ptr<CPTicket> ticket = queued ? CreateTicket(CPTicket::kUpload, envelope->participantId,
-                                                           envelope->envelopeId, login, queue, *queued, name)
+                                                           envelope->envelopeId, login, queue, *queued, name, &batch)
                                             : nullptr;
   if (!ticket) {
     LogError("XML file %s stays in outbound: its ticket cannot be written", path.c_str());
-    return;  // it never left
+    return nullptr;  // it never left
   }
-  if (!MoveFileTo(path, *queued, held.get())) {
-    RemoveTicket(*ticket);  // the document stays in outbound and is tried again next pass
+  return std::make_unique<Queuing>(Queuing{path, *queued, std::move(held), std::move(ticket)});
+}
+
+void QueueGroup(const CPConfig& config, const std::vector<std::string>& paths,
+                const std::optional<std::string>& login) {
+  TicketBatch batch;
+  PendingSyncs moves;
+  std::vector<std::unique_ptr<Queuing>> group;
+  for (const std::string& path : paths)
+    if (auto queuing = Prepare(config, path, login, batch, moves)) group.push_back(std::move(queuing));
+  // Every ticket of the group is on disk before the first of its documents leaves outbound.
+  if (!batch.syncs.sync()) {
+    for (const auto& q : group) {
+      RemoveTicket(*q->ticket);
+      LogError("XML file %s stays in outbound: its ticket cannot be made durable", q->path.c_str());
+    }
     return;
   }
-  LogInfo("XML file %s queued for delivery", ticket->OriginalFilename->c_str());
+  for (const auto& q : group) {
+    if (!MoveFileTo(q->path, q->queued, q->held.get(), &moves)) {
+      RemoveTicket(*q->ticket);  // the document stays in outbound and is tried again next pass
+      continue;
+    }
+    LogInfo("XML file %s queued for delivery", q->ticket->OriginalFilename->c_str());
+  }
+  moves.sync();  // before the queue pass can post and delete any of them
 }
 
 void ScanFolder(const CPConfig& config, const std::string& folder, const std::optional<std::string>& login) {
-  for (const std::string& path : ListXmlFiles(folder)) QueueDocument(config, path, login);
+  const std::vector<std::string> paths = ListXmlFiles(folder);
+  for (size_t at = 0; at < paths.size(); at += kGroupSize)
+    QueueGroup(config,
+               std::vector<std::string>(paths.begin() + ptrdiff_t(at),
+                                        paths.begin() + ptrdiff_t(std::min(paths.size(), at + kGroupSize))),
+               login);
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "aslib/ASVariableBuffer.h"
@@ -75,17 +79,87 @@ bool KeptForStop(const CPTicket& ticket) {
 // A server-given name that would leave its folder, or that no file system can hold, is refused.
 bool SafeServerName(const std::string& name) { return IsPlainName(name) && name.find('\\') == std::string::npos; }
 
+// A posted document's ticket, then the document.
+void RemovePosted(const CPTicket& ticket, const std::string& document) {
+  RemoveTicket(ticket);
+  if (int error = 0; !RemoveFile(document, &error))
+    LogError("Deleting file %s failed, error %d", document.c_str(), error);
+}
+
+// Posted documents and their tickets are deleted by a thread of their own while the next post goes
+// out: where the file system hands freed blocks back to the disk at once, a deletion waits for the
+// disk. Each ticket goes before its document, in posting order, and every deletion is done before
+// the batch ends, so the next pass never loads a ticket whose work is finished. A crash before a
+// deletion leaves a ticket whose document the server holds: posted again, it is answered 558.
+class BackgroundRemovals {
+ public:
+  BackgroundRemovals() : thread_([this] { run(); }) {}
+  ~BackgroundRemovals() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ending_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  BackgroundRemovals(const BackgroundRemovals&) = delete;
+  BackgroundRemovals& operator=(const BackgroundRemovals&) = delete;
+
+  void add(const CPTicket& ticket, const std::string& document) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      work_.emplace_back(ticket, document);
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      wake_.wait(hold, [this] { return ending_ || !work_.empty(); });
+      if (work_.empty()) return;
+      auto [ticket, document] = std::move(work_.front());
+      work_.pop_front();
+      hold.unlock();
+      RemovePosted(ticket, document);
+      hold.lock();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::pair<CPTicket, std::string>> work_;
+  bool ending_ = false;
+  std::thread thread_;  // last: started once everything it uses is made
+};
+
+// The removals of the batch being worked; none outside a batch, where posted work is removed at once.
+BackgroundRemovals* batchRemovals = nullptr;
+
+// Sets `batchRemovals` for the life of a batch.
+class BatchRemovals {
+ public:
+  BatchRemovals() { batchRemovals = &removals_; }
+  ~BatchRemovals() { batchRemovals = nullptr; }
+
+ private:
+  BackgroundRemovals removals_;
+};
+
 }  // namespace
 
 void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
   DueTickets due = LoadDueTickets(config);
-  if (!due.any) return;
-  WorkBatchA(due, config, hosts);
-  WorkBatchB(due, config, hosts);
+  if (due.any) {
+    WorkBatchA(due, config, hosts);
+    WorkBatchB(due, config, hosts);
+  }
 }
 
 void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchA.empty()) return;
+  BatchRemovals removals;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const std::string& host = ServerHost(0);
@@ -111,6 +185,7 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
 
 void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchB.empty()) return;
+  BatchRemovals removals;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const int port = config.server.port;
@@ -182,8 +257,13 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
                client.port());
   }
   if (finished) {
-    RemoveTicket(ticket);
-    if (int error = 0; !RemoveFile(file, &error)) LogError("Deleting file %s failed, error %d", file.c_str(), error);
+    // Neither removal is synced: the server holds the document now. Should a crash bring the ticket
+    // back, the document is posted again and answered 558; a document left without its ticket is
+    // one the server already has.
+    if (batchRemovals)
+      batchRemovals->add(ticket, file);
+    else
+      RemovePosted(ticket, file);
     return false;
   }
   if (KeptForStop(ticket)) return true;
@@ -280,6 +360,9 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   if (!target) {
     LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
   } else if (WriteBufferToFile(*target, body)) {
+    // The delivered file's data and its name are on disk when the write returns: only then may the
+    // server let go of it. The ticket's removal below is not synced: a ticket a crash brings back
+    // asks for a file the server no longer has, and is dropped.
     LogInfo("File %s id %s delivered to inbound", name.c_str(), id);
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
   }
@@ -296,6 +379,11 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     }
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
+    // The list's download tickets are made durable together, once the list is worked into tickets
+    // (or a stop cut it short): one group sync for the whole list, where a sync apiece would cost a
+    // device flush per file. A crash before that sync leaves the files on the server, where the next
+    // list finds them again.
+    TicketBatch batch;
     for (const std::string& name : *names) {
       if (StopRequested()) return;
       if (name.empty()) continue;
@@ -322,7 +410,7 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
         break;
       }
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
-                                 *config.paths.Queue, *target, name);
+                                 *config.paths.Queue, *target, name, &batch);
       if (ticket)
         LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
                 ticket->OriginalFilename->c_str());

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel {
 
@@ -83,10 +84,14 @@ class AtomicFileWriter {
   bool write(const void* data, int64_t n, int* error);
   // fsync, rename over the target, fsync of the folder.
   bool commit(int* error);
+  // Rename over the target with no sync: the file is whole once there, but durable only after the
+  // caller syncs it and its folder (SyncTogether).
+  bool commitUnsynced(int* error);
 
  private:
   AtomicFileWriter(int fd, std::string temp, std::string path, FileAccess access);
   bool setAccess();  // owner and permission bits of the file about to be put in place
+  bool place(bool sync, int* error);
   int fd_;
   FileAccess access_;
   std::string temp_, path_;
@@ -130,5 +135,11 @@ bool PathVacant(const std::string& path);
 // Up to `limit` bytes of a file, read without taking it: never waits on another process's hold and
 // follows no link. None when it cannot be opened or a read fails.
 std::optional<std::string> PeekFile(const std::string& path, size_t limit);
+
+// Makes the data of `files` and the entries of `folders` durable. A few are synced one by one; many
+// by one sync of each file system they are on, which costs one device flush where a sync apiece
+// costs a flush each (it also writes whatever else waits to be written there). A file that is gone
+// by now needs nothing. False, with errno in *error, when a sync failed.
+bool SyncTogether(const std::vector<std::string>& files, const std::vector<std::string>& folders, int* error);
 
 }  // namespace zel

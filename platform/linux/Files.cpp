@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -148,6 +149,62 @@ void SyncFolder(const std::string& folder) {
   }
 }
 
+namespace {
+
+// Few enough to sync one by one; more are synced with their whole file system.
+constexpr size_t kSyncedOneByOne = 8;
+
+// fsync of the file or folder at `path`; true when it is gone (nothing of it to keep).
+bool SyncPath(const std::string& path, int* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    if (error) *error = errno;
+    return false;
+  }
+  bool ok = ::fsync(fd) == 0;
+  if (!ok && error) *error = errno;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool SyncTogether(const std::vector<std::string>& files, const std::vector<std::string>& folders, int* error) {
+  std::vector<std::string> left;  // the files still there
+  for (const std::string& file : files)
+    if (struct stat st{}; ::lstat(file.c_str(), &st) == 0) left.push_back(file);
+  if (left.size() + folders.size() <= kSyncedOneByOne) {
+    bool ok = true;
+    for (const std::string& path : left) ok = SyncPath(path, error) && ok;
+    for (const std::string& path : folders) ok = SyncPath(path, error) && ok;
+    return ok;
+  }
+  // Every file lies in one of the folders, so one descriptor per file system reaches them all.
+  std::vector<dev_t> synced;
+  bool ok = true;
+  for (const std::string& folder : folders) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      if (fd >= 0) ::close(fd);
+      if (errno == ENOENT) continue;
+      if (error) *error = errno;
+      ok = false;
+      continue;
+    }
+    if (std::find(synced.begin(), synced.end(), st.st_dev) == synced.end()) {
+      if (::syncfs(fd) != 0) {
+        if (error) *error = errno;
+        ok = false;
+      }
+      synced.push_back(st.st_dev);
+    }
+    ::close(fd);
+  }
+  return ok;
+}
+
 ExclusiveFile::ExclusiveFile(int fd, std::string path, bool leased, int64_t size, int64_t lastAccessNs)
     : fd_(fd), path_(std::move(path)), leased_(leased), size_(size), lastAccessNs_(lastAccessNs) {}
 
@@ -254,8 +311,12 @@ bool AtomicFileWriter::setAccess() {
   return ::fchmod(fd_, replaced.st_mode & 0600) == 0;
 }
 
-bool AtomicFileWriter::commit(int* error) {
-  bool ok = setAccess() && ::fsync(fd_) == 0;
+bool AtomicFileWriter::commit(int* error) { return place(true, error); }
+
+bool AtomicFileWriter::commitUnsynced(int* error) { return place(false, error); }
+
+bool AtomicFileWriter::place(bool sync, int* error) {
+  bool ok = setAccess() && (!sync || ::fsync(fd_) == 0);
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;
@@ -265,7 +326,7 @@ bool AtomicFileWriter::commit(int* error) {
     return false;
   }
   committed_ = true;
-  SyncFolder(FolderOf(path_));
+  if (sync) SyncFolder(FolderOf(path_));
   return true;
 }
 

@@ -48,8 +48,10 @@ bool IsTempName(const std::wstring& name) {
   return true;
 }
 
-bool MoveReplacing(const std::string& from, const std::string& to, bool durable, int* error) {
-  DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+// Every move writes through, also one whose caller syncs later: there is no later sync of folders
+// on Windows (SyncTogether), so a move is durable when it returns.
+bool MoveReplacing(const std::string& from, const std::string& to, bool /*durable*/, int* error) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), flags)) return true;
   if (error) *error = LastErrno();
   return false;
@@ -194,6 +196,12 @@ bool AtomicFileWriter::commit(int* error) {
   committed_ = true;
   return true;
 }
+
+// Windows has no flush of a whole volume for an ordinary user: each file is flushed as it is put in
+// place, and SyncTogether has nothing left to do.
+bool AtomicFileWriter::commitUnsynced(int* error) { return commit(error); }
+
+bool SyncTogether(const std::vector<std::string>&, const std::vector<std::string>&, int*) { return true; }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, int* error, FileAccess access) {
   auto writer = AtomicFileWriter::Create(path, error, access);
