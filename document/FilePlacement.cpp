@@ -167,8 +167,8 @@ bool PendingSyncs::sync() {
   int error = 0;
   const bool synced = SyncTogether(files_, folders_, &error);
   if (!synced)
-    LogError("Cannot sync %zu files and %zu folders to disk (the first folder %s), error %d", files_.size(),
-             folders_.size(), folders_.front().c_str(), error);
+    LogError("Cannot sync %d files and %d folders to disk (the first folder %s), error %d", int(files_.size()),
+             int(folders_.size()), folders_.front().c_str(), error);
   files_.clear();
   folders_.clear();
   return synced;
