@@ -160,8 +160,9 @@ class UploadPrefetch {
   void prepareAfter(const CPTicket& current) {
     ready_ = nullptr;
     packed_.reset();
-    // The batch is worked in order, so the search starts where the last one ended.
-    size_t at = next_ < tickets_.size() && tickets_[next_].get() == &current ? next_ : 0;
+    // The batch is worked in order, so the current ticket is never before the one prepared last:
+    // the search starts there, and a whole batch costs one walk over it.
+    size_t at = next_;
     while (at < tickets_.size() && tickets_[at].get() != &current) ++at;
     if (at + 1 >= tickets_.size()) return;
     next_ = at + 1;
