@@ -10,7 +10,6 @@
 #include <thread>
 #include <utility>
 
-#include "aslib/ASDeflate.h"
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
 #include "common/StopRequest.h"
@@ -148,63 +147,6 @@ class BatchRemovals {
   BackgroundRemovals removals_;
 };
 
-// In a kept-alive, compressed batch, the next upload's document is read and compressed while the
-// server answers the current one, so the time the deflater takes overlaps the wait. The posted
-// bytes are the queued document's as read then: nothing else writes a queued document.
-class UploadPrefetch {
- public:
-  explicit UploadPrefetch(const std::vector<std::shared_ptr<CPTicket>>& tickets) : tickets_(tickets) {}
-
-  // Prepares the upload that follows `current` in the batch, when there is one. Nothing is logged
-  // here: a document that cannot be read or compressed is left to its own turn, which tells why.
-  void prepareAfter(const CPTicket& current) {
-    ready_ = nullptr;
-    packed_.reset();
-    // The batch is worked in order, so the current ticket is never before the one prepared last:
-    // the search starts there, and a whole batch costs one walk over it.
-    size_t at = next_;
-    while (at < tickets_.size() && tickets_[at].get() != &current) ++at;
-    if (at + 1 >= tickets_.size()) return;
-    next_ = at + 1;
-    const CPTicket& next = *tickets_[next_];
-    if (next.TicketAction != CPTicket::kUpload || !next.OutboundFile || !readQuietly(*next.OutboundFile)) return;
-    raw_.setReadPosition(0);
-    if (!DeflateBuffer(1, &raw_, &packed_, 65536)) {
-      packed_.reset();
-      return;
-    }
-    ready_ = &next;
-  }
-
-  // The compressed document of `ticket` when it was prepared, else null.
-  ASVariableBuffer* take(const CPTicket& ticket) {
-    if (ready_ != &ticket) return nullptr;
-    ready_ = nullptr;
-    return &packed_;
-  }
-
- private:
-  bool readQuietly(const std::string& path) {
-    raw_.reset();
-    int error = 0;
-    auto file = ExclusiveFile::Open(path, &error);
-    if (!file) return false;
-    char piece[32768];
-    int64_t got;
-    while ((got = file->read(piece, sizeof piece)) > 0)
-      if (raw_.append(piece, got) != got) return false;
-    return got == 0;
-  }
-
-  const std::vector<std::shared_ptr<CPTicket>>& tickets_;
-  size_t next_ = 0;
-  const CPTicket* ready_ = nullptr;
-  ASVariableBuffer raw_, packed_;
-};
-
-// The prefetch of the kept-alive batch being worked; none elsewhere.
-UploadPrefetch* batchPrefetch = nullptr;
-
 }  // namespace
 
 void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
@@ -227,11 +169,6 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
     return;
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
-  UploadPrefetch prefetch(due.batchA);
-  batchPrefetch = client.compress() ? &prefetch : nullptr;
-  struct Unset {
-    ~Unset() { batchPrefetch = nullptr; }
-  } unset;
   for (const auto& ticket : due.batchA) {
     if (StopRequested()) break;
     body.reset();
@@ -290,20 +227,14 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     return false;
   }
   bool finished = false;
-  ASVariableBuffer* packed = batchPrefetch ? batchPrefetch->take(ticket) : nullptr;
-  if (packed || ReadFileToBuffer(file, body)) {
+  if (ReadFileToBuffer(file, body)) {
     bool posted = false;
     if (config.server.post && ticket.EnvelopeID && account.login && account.plainPassword) {
-      if (packed)
-        client.BuildPackedPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword,
-                                      *packed);
-      else
-        client.BuildPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword, body);
+      client.BuildPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword, body);
       int64_t sent = client.Send();
       if (sent <= 0) {
         LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
       } else {
-        if (batchPrefetch) batchPrefetch->prepareAfter(ticket);  // while the server answers
         body.reset();
         ResponseResult r = client.Read(body);
         if (r.status == 200) {
