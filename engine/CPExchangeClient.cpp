@@ -116,23 +116,33 @@ void CPExchangeClient::BuildRemoveRequest(const std::string& path, const std::st
 void CPExchangeClient::BuildPostRequest(const std::string& path, const std::string& envelopeId, const OptString& login,
                                         const OptSecret& password, ASVariableBuffer& body) {
   ASVariableBuffer packed;
-  ASVariableBuffer* content = &body;
   body.setReadPosition(0);
-  if (compress_ && DeflateBuffer(1, &body, &packed, 65536)) content = &packed;
+  const bool gzipped = compress_ && DeflateBuffer(1, &body, &packed, 65536);
   body.setReadPosition(0);
+  BuildPost(path, envelopeId, login, password, gzipped ? packed : body, gzipped);
+}
+
+void CPExchangeClient::BuildPackedPostRequest(const std::string& path, const std::string& envelopeId,
+                                              const OptString& login, const OptSecret& password,
+                                              ASVariableBuffer& packed) {
+  BuildPost(path, envelopeId, login, password, packed, true);
+}
+
+void CPExchangeClient::BuildPost(const std::string& path, const std::string& envelopeId, const OptString& login,
+                                 const OptSecret& password, ASVariableBuffer& content, bool gzipped) {
   Begin(kPost, path, login, password);
   request_->addParameter(std::string("id"), envelopeId);
   request_->addHeader(std::string("Connection"), std::string(keepAlive_ ? "keep-alive" : "close"));
   request_->addHeader(std::string("Content-Type"), std::string("application/xml"));
-  if (content == &packed) request_->addHeader(std::string("Content-Encoding"), std::string("gzip"));
-  request_->addContentLength(content->length());
+  if (gzipped) request_->addHeader(std::string("Content-Encoding"), std::string("gzip"));
+  request_->addContentLength(content.length());
   Finish();
   char scratch[65536];
-  content->setReadPosition(0);
+  content.setReadPosition(0);
   int64_t got, copied = 0;
-  while ((got = content->read(scratch, sizeof scratch)) > 0 && wire_.append(scratch, got) == got) copied += got;
+  while ((got = content.read(scratch, sizeof scratch)) > 0 && wire_.append(scratch, got) == got) copied += got;
   // A request that could not be built whole is not sent at all.
-  if (copied != content->length()) wire_.reset();
+  if (copied != content.length()) wire_.reset();
 }
 
 int64_t CPExchangeClient::Send() {

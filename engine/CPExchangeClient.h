@@ -42,6 +42,9 @@ class CPExchangeClient {
   // The body is gzip-compressed first when compression was granted.
   void BuildPostRequest(const std::string& path, const std::string& envelopeId, const OptString& login,
                         const OptSecret& password, ASVariableBuffer& body);
+  // The same with a body gzip-compressed beforehand (only where compression was granted).
+  void BuildPackedPostRequest(const std::string& path, const std::string& envelopeId, const OptString& login,
+                              const OptSecret& password, ASVariableBuffer& packed);
   // Sends the built request: bytes sent, 0 or less on failure. A connection that the server has
   // closed, or said it would close after its last response, is renewed first.
   int64_t Send();
@@ -66,6 +69,8 @@ class CPExchangeClient {
   std::optional<CPConfigProxy> proxy_;
   bool keepAlive_ = false;
   bool compress_ = false;
+  void BuildPost(const std::string& path, const std::string& envelopeId, const OptString& login,
+                 const OptSecret& password, ASVariableBuffer& content, bool gzipped);
   bool spent_ = false;  // the last response ended the connection's use: renew before sending
   std::string host_;
   int port_ = 0;

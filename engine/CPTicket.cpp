@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "common/TextConv.h"
 #include "config/CPConfig.h"
 #include "config/XmlDepthLimit.h"
@@ -349,6 +350,7 @@ DueTickets LoadDueTickets(const CPConfig& config) {
   if (!config.paths.Queue) return due;
   const int64_t now = int64_t(Now());
   for (const fileEntry& entry : ListFilesByAge(*config.paths.Queue, ".ticket")) {
+    if (StopRequested()) break;  // a long queue is not read to its end once the service stops
     auto ticket = std::make_shared<CPTicket>();
     if (!LoadTicket(entry.path, *ticket)) {
       LogError("Unable to load ticket file %s", entry.path.c_str());

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "aslib/ASDeflate.h"
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
 #include "common/StopRequest.h"
@@ -54,6 +55,9 @@ std::shared_ptr<CPConfigAccount> ReadyAccount(const CPConfig& config, CPTicket& 
   }
   return account;
 }
+
+// Download tickets of a list written before they are synced together.
+constexpr size_t kListTicketGroup = 128;
 
 // Files that were too large to take, by login and name: not fetched again in this run.
 std::set<std::pair<std::string, std::string>>& Oversized() {
@@ -147,6 +151,63 @@ class BatchRemovals {
   BackgroundRemovals removals_;
 };
 
+// In a kept-alive, compressed batch, the next upload's document is read and compressed while the
+// server answers the current one, so the time the deflater takes overlaps the wait. The posted
+// bytes are the queued document's as read then: nothing else writes a queued document.
+class UploadPrefetch {
+ public:
+  explicit UploadPrefetch(const std::vector<std::shared_ptr<CPTicket>>& tickets) : tickets_(tickets) {}
+
+  // Prepares the upload that follows `current` in the batch, when there is one. Nothing is logged
+  // here: a document that cannot be read or compressed is left to its own turn, which tells why.
+  void prepareAfter(const CPTicket& current) {
+    ready_ = nullptr;
+    packed_.reset();
+    // The batch is worked in order, so the current ticket is never before the one prepared last:
+    // the search starts there, and a whole batch costs one walk over it.
+    size_t at = next_;
+    while (at < tickets_.size() && tickets_[at].get() != &current) ++at;
+    if (at + 1 >= tickets_.size()) return;
+    next_ = at + 1;
+    const CPTicket& next = *tickets_[next_];
+    if (next.TicketAction != CPTicket::kUpload || !next.OutboundFile || !readQuietly(*next.OutboundFile)) return;
+    raw_.setReadPosition(0);
+    if (!DeflateBuffer(1, &raw_, &packed_, 65536)) {
+      packed_.reset();
+      return;
+    }
+    ready_ = &next;
+  }
+
+  // The compressed document of `ticket` when it was prepared, else null.
+  ASVariableBuffer* take(const CPTicket& ticket) {
+    if (ready_ != &ticket) return nullptr;
+    ready_ = nullptr;
+    return &packed_;
+  }
+
+ private:
+  bool readQuietly(const std::string& path) {
+    raw_.reset();
+    int error = 0;
+    auto file = ExclusiveFile::Open(path, &error);
+    if (!file) return false;
+    char piece[32768];
+    int64_t got;
+    while ((got = file->read(piece, sizeof piece)) > 0)
+      if (raw_.append(piece, got) != got) return false;
+    return got == 0;
+  }
+
+  const std::vector<std::shared_ptr<CPTicket>>& tickets_;
+  size_t next_ = 0;
+  const CPTicket* ready_ = nullptr;
+  ASVariableBuffer raw_, packed_;
+};
+
+// The prefetch of the kept-alive batch being worked; none elsewhere.
+UploadPrefetch* batchPrefetch = nullptr;
+
 }  // namespace
 
 void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
@@ -169,6 +230,11 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
     return;
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
+  UploadPrefetch prefetch(due.batchA);
+  batchPrefetch = client.compress() ? &prefetch : nullptr;
+  struct Unset {
+    ~Unset() { batchPrefetch = nullptr; }
+  } unset;
   for (const auto& ticket : due.batchA) {
     if (StopRequested()) break;
     body.reset();
@@ -227,14 +293,20 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     return false;
   }
   bool finished = false;
-  if (ReadFileToBuffer(file, body)) {
+  ASVariableBuffer* packed = batchPrefetch ? batchPrefetch->take(ticket) : nullptr;
+  if (packed || ReadFileToBuffer(file, body)) {
     bool posted = false;
     if (config.server.post && ticket.EnvelopeID && account.login && account.plainPassword) {
-      client.BuildPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword, body);
+      if (packed)
+        client.BuildPackedPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword,
+                                      *packed);
+      else
+        client.BuildPostRequest(*config.server.post, *ticket.EnvelopeID, account.login, account.plainPassword, body);
       int64_t sent = client.Send();
       if (sent <= 0) {
         LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
       } else {
+        if (batchPrefetch) batchPrefetch->prepareAfter(ticket);  // while the server answers
         body.reset();
         ResponseResult r = client.Read(body);
         if (r.status == 200) {
@@ -379,9 +451,16 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     }
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
-    // Each download ticket is made durable as it is written, and a stop is seen between two: a group
-    // sync of a long list would leave a stop waiting for the whole file system to reach the disk.
+    // A list's download tickets are made durable in groups, where a sync apiece would cost a device
+    // flush per file. A stop waits for the sync of one group at most, never of a whole long list. A
+    // crash before a group's sync leaves its files on the server, where the next list finds them.
+    std::optional<TicketBatch> batch;
+    size_t inBatch = 0;
     for (const std::string& name : *names) {
+      if (inBatch == kListTicketGroup) {
+        batch.reset();  // synced as it goes
+        inBatch = 0;
+      }
       if (StopRequested()) return;
       if (name.empty()) continue;
       if (Oversized().count({account->login.value_or(""), name})) {
@@ -406,8 +485,10 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
                  account->name.value_or("").c_str());
         break;
       }
+      if (!batch) batch.emplace();
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
-                                 *config.paths.Queue, *target, name);
+                                 *config.paths.Queue, *target, name, &*batch);
+      ++inBatch;
       if (ticket)
         LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
                 ticket->OriginalFilename->c_str());
