@@ -168,20 +168,31 @@ int64_t CPChannel::send(ASVariableBuffer& buffer) {
   int64_t plain = 0, encrypted = 0;
   const int64_t perRecord = int64_t(tls_->plainPerRecord());
   std::vector<char> piece(static_cast<size_t>(perRecord));
+  // Records are gathered into sends of about 64 KB: a request goes out in as few segments as it
+  // can, and its tail is never a small write left waiting for the acknowledgement of the one before.
+  constexpr size_t kGathered = 65536;
+  std::string records;
   int64_t k;
-  while ((k = buffer.read(piece.data(), perRecord)) > 0) {
-    std::string records;
-    uint32_t status = tls_->encrypt(piece.data(), size_t(k), records);
-    if (status != 0) {
-      LogDebug("EncryptMessage() error 0x%08x", status);
-      return -1;
+  for (;;) {
+    k = buffer.read(piece.data(), perRecord);
+    if (k > 0) {
+      const size_t before = records.size();
+      uint32_t status = tls_->encrypt(piece.data(), size_t(k), records);
+      if (status != 0) {
+        LogDebug("EncryptMessage() error 0x%08x", status);
+        return -1;
+      }
+      encrypted += int64_t(records.size() - before);
+      plain += k;
     }
-    encrypted += int64_t(records.size());
-    if (!sendRecords(records)) {
-      LogDebug("Error encountered while sending data to server");
-      return -1;
+    if (!records.empty() && (k <= 0 || records.size() >= kGathered)) {
+      if (!sendRecords(records)) {
+        LogDebug("Error encountered while sending data to server");
+        return -1;
+      }
+      records.clear();
     }
-    plain += k;
+    if (k <= 0) break;
   }
   if (buffer.unread() > 0) return -1;  // bytes the buffer could not give back: the request is not whole
   LogDebug("Data sent to server: plain %d bytes, encrypted %d bytes", int(plain), int(encrypted));
