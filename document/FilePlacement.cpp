@@ -146,6 +146,16 @@ std::vector<std::string> ListXmlFiles(const std::string& folder) {
   return paths;
 }
 
+std::vector<std::string> ListXmlCandidates(const std::string& folder) {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (fs::directory_iterator it(Utf8Path(folder), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = Utf8Text(it->path().filename());
+    if (HasExtension(name, ".xml") && !it->is_directory(ec)) paths.push_back(JoinPath(folder, name));
+  }
+  return paths;
+}
+
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension) {
   std::vector<fileEntry> entries = FreeFiles(folder, extension);
   std::stable_sort(entries.begin(), entries.end(),

@@ -29,7 +29,10 @@ struct fileEntry {
 // Files of `folder` whose extension is `extension` (".xml", any letter case) that can be opened
 // exclusively right now, in the order the folder lists them. Empty when none qualify.
 std::vector<std::string> ListXmlFiles(const std::string& folder);
-// The same for any extension, oldest last-access time first (stable).
+// The ".xml" files of `folder` in listing order, without asking whether another program holds
+// them: for a caller that opens each exclusively itself, so that a file is opened once per pass.
+std::vector<std::string> ListXmlCandidates(const std::string& folder);
+// The same as ListXmlFiles for any extension, oldest last-access time first (stable).
 std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::string& extension);
 
 // Writes and moves whose syncs are put off so that many are made durable together: a pass that

@@ -97,7 +97,9 @@ void QueueGroup(const CPConfig& config, const std::vector<std::string>& paths,
 }
 
 void ScanFolder(const CPConfig& config, const std::string& folder, const std::optional<std::string>& login) {
-  const std::vector<std::string> paths = ListXmlFiles(folder);
+  // Each document is opened exclusively once, when its group is prepared: one another program
+  // holds then is passed over until the next pass.
+  const std::vector<std::string> paths = ListXmlCandidates(folder);
   for (size_t at = 0; at < paths.size(); at += kGroupSize)
     QueueGroup(config,
                std::vector<std::string>(paths.begin() + ptrdiff_t(at),
