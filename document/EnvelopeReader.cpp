@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "aslib/ASVariableBuffer.h"
 #include "common/Log.h"
@@ -32,39 +33,62 @@ std::string_view LocalName(const XML_Char* name) {
   return colon == std::string_view::npos ? n : n.substr(colon + 1);
 }
 
-struct Tracked {
-  const char* name;
+// The elements the reader tracks. Names are told apart by their length first, so that the many
+// other elements of a document cost one comparison of lengths each.
+enum class Element { kOther, kEnvelope, kEdHeader, kRoutingInf, kParticipantId, kEnvelopeId, kSender, kReceiver };
+
+Element Classify(const XML_Char* name) {
+  const std::string_view n = LocalName(name);
+  switch (n.size()) {
+    case 8:
+      return EqualsNoCase(n, "envelope")   ? Element::kEnvelope
+             : EqualsNoCase(n, "edheader") ? Element::kEdHeader
+                                           : Element::kOther;
+    case 10:
+      return EqualsNoCase(n, "routinginf")   ? Element::kRoutingInf
+             : EqualsNoCase(n, "envelopeid") ? Element::kEnvelopeId
+                                             : Element::kOther;
+    case 13: return EqualsNoCase(n, "participantid") ? Element::kParticipantId : Element::kOther;
+    case 17: return EqualsNoCase(n, "senderinformation") ? Element::kSender : Element::kOther;
+    case 19: return EqualsNoCase(n, "receiverinformation") ? Element::kReceiver : Element::kOther;
+    default: return Element::kOther;
+  }
+}
+
+// The text-bearing field an element fills, and whether it sits under routinginf (else edheader).
+struct TextField {
   Field field;
-  bool underRouting;  // else under edheader
+  bool underRouting;
 };
-constexpr Tracked kTracked[] = {
-    {"participantid", kParticipant, false},
-    {"envelopeid", kEnvelope, true},
-    {"senderinformation", kSender, true},
-    {"receiverinformation", kReceiver, true},
-};
+std::optional<TextField> FieldOf(Element e) {
+  switch (e) {
+    case Element::kParticipantId: return TextField{kParticipant, false};
+    case Element::kEnvelopeId: return TextField{kEnvelope, true};
+    case Element::kSender: return TextField{kSender, true};
+    case Element::kReceiver: return TextField{kReceiver, true};
+    default: return std::nullopt;
+  }
+}
 
 void XMLCALL Start(void* data, const XML_Char* name, const XML_Char**) {
   auto& s = *static_cast<ParseState*>(data);
   if (!s.depth.enter()) return;
-  std::string_view n = LocalName(name);
-  if (EqualsNoCase(n, "envelope")) s.inEnvelope = true;
+  const Element e = Classify(name);
+  if (e == Element::kEnvelope) s.inEnvelope = true;
   if (!s.inEnvelope) return;
-  if (EqualsNoCase(n, "edheader")) s.inEdHeader = true;
-  if (EqualsNoCase(n, "routinginf")) s.inRoutingInf = true;
-  for (const Tracked& t : kTracked)
-    if ((t.underRouting ? s.inRoutingInf : s.inEdHeader) && EqualsNoCase(n, t.name)) s.open[t.field] = true;
+  if (e == Element::kEdHeader) s.inEdHeader = true;
+  if (e == Element::kRoutingInf) s.inRoutingInf = true;
+  if (auto f = FieldOf(e); f && (f->underRouting ? s.inRoutingInf : s.inEdHeader)) s.open[f->field] = true;
 }
 
 void XMLCALL End(void* data, const XML_Char* name) {
   auto& s = *static_cast<ParseState*>(data);
   s.depth.leave();
-  std::string_view n = LocalName(name);
-  if (EqualsNoCase(n, "envelope")) s.inEnvelope = false;
-  if (EqualsNoCase(n, "edheader")) s.inEdHeader = false;
-  if (EqualsNoCase(n, "routinginf")) s.inRoutingInf = false;
-  for (const Tracked& t : kTracked)
-    if (EqualsNoCase(n, t.name)) s.open[t.field] = false;
+  const Element e = Classify(name);
+  if (e == Element::kEnvelope) s.inEnvelope = false;
+  if (e == Element::kEdHeader) s.inEdHeader = false;
+  if (e == Element::kRoutingInf) s.inRoutingInf = false;
+  if (auto f = FieldOf(e)) s.open[f->field] = false;
 }
 
 // Only the first piece of text inside an element is taken, and of it only bytes 0x21 to 0x7F.
