@@ -35,12 +35,14 @@ class EchoOff {
 
 std::optional<size_t> ReadTypedLine(const char* prompt, bool echo, char* buffer, size_t capacity) {
   const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  // Echo goes off before the prompt shows: what is typed once the prompt is there is never echoed,
+  // nor thrown away with the input the terminal held before.
+  std::optional<EchoOff> hidden;
+  if (terminal && !echo) hidden.emplace();
   if (terminal) {
     std::fputs(prompt, stderr);
     std::fflush(stderr);
   }
-  std::optional<EchoOff> hidden;
-  if (terminal && !echo) hidden.emplace();
   // Byte by byte, so nothing after the line is taken from the input and no copy of a secret stays
   // behind in a stdio buffer.
   size_t length = 0;
