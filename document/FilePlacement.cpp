@@ -163,6 +163,13 @@ std::vector<fileEntry> ListFilesByAge(const std::string& folder, const std::stri
   return entries;
 }
 
+void PendingSyncs::takeFrom(PendingSyncs& other) {
+  files_.insert(files_.end(), other.files_.begin(), other.files_.end());
+  for (const std::string& folder : other.folders_) entryChanged(folder);
+  other.files_.clear();
+  other.folders_.clear();
+}
+
 void PendingSyncs::fileWritten(const std::string& path) {
   files_.push_back(path);
   entryChanged(FolderOf(path));
@@ -211,9 +218,39 @@ bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer) {
 }
 
 bool WriteBufferToFile(const std::string& path, ASVariableBuffer& buffer) {
-  int error = 0;
-  if (EnsureFolder(FolderOf(path)) && WriteWhole(ColonsToHyphens(path), buffer, &error)) return true;
-  LogError("Cannot write to file %s, error 0x%08x", path.c_str(), unsigned(error));
+  return PreparedFileWrite(path, buffer).commit();
+}
+
+PreparedFileWrite::PreparedFileWrite(std::string path, ASVariableBuffer& buffer)
+    : path_(std::move(path)), buffer_(buffer) {}
+PreparedFileWrite::~PreparedFileWrite() = default;
+
+void PreparedFileWrite::prepare(bool makeFolder) {
+  const std::string folder = FolderOf(path_);
+  std::error_code ec;
+  const bool there = fs::is_directory(Utf8Path(folder), ec);
+  if (!there && !makeFolder) return;
+  prepared_ = true;
+  if (!there && !fs::create_directory(Utf8Path(folder), ec)) {
+    failed_ = Failed::kFolder;
+    error_ = ec.value();
+    return;
+  }
+  writer_ = AtomicFileWriter::Create(ColonsToHyphens(path_), &error_);
+  if (!writer_)
+    failed_ = Failed::kCreate;
+  else if (!WriteBufferInto(*writer_, buffer_, &error_) || !writer_->flush(&error_))
+    failed_ = Failed::kWrite;
+}
+
+bool PreparedFileWrite::commit() {
+  if (!prepared_) prepare();
+  if (failed_ == Failed::kNothing && writer_->commit(&error_)) return true;
+  if (failed_ == Failed::kFolder)
+    LogError("Cannot create directory %s, error 0x%08x", FolderOf(path_).c_str(), unsigned(error_));
+  if (failed_ == Failed::kCreate)
+    LogError("Cannot create file %s, error 0x%08x", ColonsToHyphens(path_).c_str(), unsigned(error_));
+  LogError("Cannot write to file %s, error 0x%08x", path_.c_str(), unsigned(error_));
   return false;
 }
 

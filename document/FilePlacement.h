@@ -45,6 +45,8 @@ class PendingSyncs {
   PendingSyncs& operator=(const PendingSyncs&) = delete;
   ~PendingSyncs() { sync(); }
 
+  // Takes over what `other` recorded, leaving it with nothing to sync.
+  void takeFrom(PendingSyncs& other);
   void fileWritten(const std::string& path);     // its data, and its entry in its folder
   void entryChanged(const std::string& folder);  // a name put into or taken out of the folder
   // Makes everything recorded durable; false, logged, when a sync failed.
@@ -63,6 +65,33 @@ std::optional<std::string> MoveFileToFolder(const std::string& folder, const std
 // The same to the path `target`, for a file that takes another name on the way.
 bool MoveFileTo(const std::string& path, const std::string& target, ExclusiveFile* held = nullptr,
                 PendingSyncs* later = nullptr);
+
+// A whole-buffer write into a file in two steps, so that other work can go on while the disk
+// catches up. prepare() makes the folder if missing and writes the file, nameless (or under a
+// temporary name) and durable; it logs nothing and reads the buffer without moving its read
+// position, so another thread may read a buffer held in memory meanwhile. commit() then puts the
+// file in place, replacing one of that name, and logs what failed as WriteBufferToFile does.
+// Dropped before commit(), nothing of it remains.
+class PreparedFileWrite {
+ public:
+  PreparedFileWrite(std::string path, ASVariableBuffer& buffer);
+  ~PreparedFileWrite();
+  PreparedFileWrite(const PreparedFileWrite&) = delete;
+  PreparedFileWrite& operator=(const PreparedFileWrite&) = delete;
+
+  // Without `makeFolder`, a missing folder leaves the write to commit(), which makes it.
+  void prepare(bool makeFolder = true);
+  bool commit();  // prepares first, when nothing was prepared
+
+ private:
+  enum class Failed { kNothing, kFolder, kCreate, kWrite };
+  std::string path_;
+  ASVariableBuffer& buffer_;
+  std::unique_ptr<AtomicFileWriter> writer_;
+  bool prepared_ = false;
+  Failed failed_ = Failed::kNothing;
+  int error_ = 0;
+};
 
 // Appends the whole file to the buffer.
 bool ReadFileToBuffer(const std::string& path, ASVariableBuffer& buffer);

@@ -67,11 +67,11 @@ void BeginExclusivePass();
 // replaces another keeps that file's owner and group and never gains a permission bit it lacked.
 enum class FileAccess { kUmask, kOwnerOnly };
 
-// Writes a new file under a temporary name in the target's folder; commit() makes it durable and
-// puts it in place (replacing an existing file) in one step. Dropped without commit, the
-// temporary file is removed, so nobody ever sees a half-written file under the real name. The
-// temporary name is hidden and of fixed length (".zel-" and twelve letters and digits), unique
-// across threads, and readable by this process only.
+// Writes a new file in the target's folder, unnamed (where the file system allows) or under a
+// temporary name; commit() makes it durable and puts it in place (replacing an existing file) in one
+// step. Dropped without commit, the file is gone, so nobody ever sees a half-written file under the
+// real name. A temporary name is hidden and of fixed length (".zel-" and twelve letters and
+// digits), unique across threads, and readable by this process only.
 class AtomicFileWriter {
  public:
   // Null, with errno in *error, when the temporary file cannot be created.
@@ -82,7 +82,10 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   bool write(const void* data, int64_t n, int* error);
-  // fsync, rename over the target, fsync of the folder.
+  // Makes what was written durable now, so that the commit that follows has only the name to put
+  // in place.
+  bool flush(int* error);
+  // fsync (unless flushed), rename over the target, fsync of the folder.
   bool commit(int* error);
   // Rename over the target with no sync: the file is whole once there, but durable only after the
   // caller syncs it and its folder (SyncTogether).
@@ -96,6 +99,7 @@ class AtomicFileWriter {
   FileAccess access_;
   std::string temp_, path_;
   bool committed_ = false;
+  bool flushed_ = false;
 };
 
 // Replaces `path` with `bytes` through an AtomicFileWriter. False with errno in *error.

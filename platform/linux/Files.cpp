@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -277,12 +278,22 @@ AtomicFileWriter::AtomicFileWriter(int fd, std::string temp, std::string path, F
 
 AtomicFileWriter::~AtomicFileWriter() {
   if (fd_ >= 0) ::close(fd_);
-  if (!committed_) ::unlink(temp_.c_str());
+  if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
 std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access) {
   // A hidden name of fixed length beside the target, so any target name that fits the folder fits
   // its temporary too; private to this process until it is put in place.
+  // An unnamed file in the target's folder, named only once it is whole: a writer that dies leaves
+  // nothing behind, and naming it changes the folder once. Where the file system has no unnamed
+  // files, a temporary name stands in.
+  const int unnamed =
+      ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, access == FileAccess::kUmask ? 0666 : 0600);
+  if (unnamed >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(unnamed, "", path, access));
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    if (error) *error = errno;
+    return nullptr;
+  }
   const std::string folder = FolderOf(path) + "/";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = folder + TemporaryName();
@@ -302,7 +313,7 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
 }
 
 bool AtomicFileWriter::setAccess() {
-  if (access_ == FileAccess::kUmask) return ::fchmod(fd_, 0666 & ~kProcessUmask) == 0;
+  if (access_ == FileAccess::kUmask) return temp_.empty() || ::fchmod(fd_, 0666 & ~kProcessUmask) == 0;
   struct stat replaced {};
   if (::stat(path_.c_str(), &replaced) != 0) return errno == ENOENT;  // a new file: 0600 from creation
   if ((replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) &&
@@ -311,12 +322,62 @@ bool AtomicFileWriter::setAccess() {
   return ::fchmod(fd_, replaced.st_mode & 0600) == 0;
 }
 
+bool AtomicFileWriter::flush(int* error) {
+  if (::fsync(fd_) == 0) return flushed_ = true;
+  if (error) *error = errno;
+  return false;
+}
+
 bool AtomicFileWriter::commit(int* error) { return place(true, error); }
 
 bool AtomicFileWriter::commitUnsynced(int* error) { return place(false, error); }
 
+namespace {
+
+// Gives the unnamed file `fd` the name `path`, replacing a file there: a new name is one link; over
+// an existing file, a link under a temporary name is renamed over it.
+bool NameUnnamed(int fd, const std::string& path) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  auto link = [&](const std::string& to) {
+    return ::linkat(AT_FDCWD, self, AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+           (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0);
+  };
+  if (link(path)) return true;
+  if (errno != EEXIST) return false;
+  const std::string folder = FolderOf(path) + "/";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string temp = folder + TemporaryName();
+    if (!link(temp)) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) == 0) return true;
+    const int saved = errno;
+    ::unlink(temp.c_str());
+    errno = saved;
+    return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool AtomicFileWriter::place(bool sync, int* error) {
-  bool ok = setAccess() && (!sync || ::fsync(fd_) == 0);
+  bool ok = setAccess() && (!sync || flushed_ || ::fsync(fd_) == 0);
+  if (ok && temp_.empty()) {
+    ok = NameUnnamed(fd_, path_);
+    const int saved = errno;
+    ::close(fd_);
+    fd_ = -1;
+    if (!ok) {
+      if (error) *error = saved;
+      return false;
+    }
+    committed_ = true;
+    if (sync) SyncFolder(FolderOf(path_));
+    return true;
+  }
   int saved = errno;
   ok = (::close(fd_) == 0) && ok;
   if (!ok && saved) errno = saved;

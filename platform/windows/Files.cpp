@@ -182,8 +182,14 @@ bool AtomicFileWriter::write(const void* data, int64_t n, int* error) {
 // The new file inherits the folder's access list, as every file made there does.
 bool AtomicFileWriter::setAccess() { return true; }
 
+bool AtomicFileWriter::flush(int* error) {
+  if (FlushFileBuffers(HandleOf(fd_))) return flushed_ = true;
+  if (error) *error = LastErrno();
+  return false;
+}
+
 bool AtomicFileWriter::commit(int* error) {
-  bool ok = setAccess() && FlushFileBuffers(HandleOf(fd_));
+  bool ok = setAccess() && (flushed_ || FlushFileBuffers(HandleOf(fd_)));
   int saved = ok ? 0 : LastErrno();
   CloseHandle(HandleOf(fd_));
   fd_ = -1;

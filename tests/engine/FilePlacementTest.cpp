@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "aslib/ASVariableBuffer.h"
@@ -383,6 +384,46 @@ TEST_F(Folders, NamesThatShareATicketNameEachGetAPlaceOfTheirOwn) {
   ScanOutbound(config);
   EXPECT_EQ(QueuedByOrigin(dir / "queue"), dropped);
   EXPECT_EQ(test::CountFiles(dir / "queue"), 2 * dropped.size()) << "one document and one ticket each";
+}
+
+// A file being written shows under no name until its commit, and one dropped first leaves nothing;
+// it is put in place whole, under a new name or over a file of that name.
+TEST_F(Folders, AWriteShowsNothingBeforeItsCommitAndNothingOnceDropped) {
+  test::WriteFile(dir / "in/old.xml", "old");
+  for (const std::string name : {"new.xml", "old.xml"}) {
+    for (const bool commit : {false, true}) {
+      const std::vector<std::string> before = Names(dir / "in");
+      int error = 0;
+      auto writer = AtomicFileWriter::Create(dir / ("in/" + name), &error);
+      ASSERT_TRUE(writer) << error;
+      ASSERT_TRUE(writer->write("fresh", 5, &error));
+      ASSERT_TRUE(writer->flush(&error));
+      EXPECT_EQ(Names(dir / "in"), before) << name << " before its commit";
+      if (commit) {
+        EXPECT_TRUE(writer->commit(&error)) << error;
+      }
+    }
+    EXPECT_EQ(test::ReadFile(dir / ("in/" + name)), "fresh") << name;
+  }
+  EXPECT_EQ(Names(dir / "in"), (std::vector<std::string>{"new.xml", "old.xml"}));
+
+  // A prepared write: nothing shows, and a folder it needs is made only at its commit when asked.
+  ASVariableBuffer body;
+  body.append(std::string_view("<doc/>"));
+  {
+    PreparedFileWrite dropped(dir / "in/P1/a.xml", body);
+    dropped.prepare(false);
+    PreparedFileWrite unnamed(dir / "in/b.xml", body);
+    unnamed.prepare();
+    EXPECT_FALSE(fs::exists(dir / "in/P1"));
+    EXPECT_EQ(Names(dir / "in").size(), 2u);
+  }
+  EXPECT_EQ(Names(dir / "in").size(), 2u) << "nothing of the dropped writes";
+  PreparedFileWrite later(dir / "in/P1/a.xml", body);
+  later.prepare(false);
+  EXPECT_TRUE(later.commit());
+  EXPECT_EQ(test::ReadFile(dir / "in/P1/a.xml"), "<doc/>");
+  EXPECT_EQ(body.readPosition(), 0) << "the buffer is read without moving its read position";
 }
 
 TEST_F(Folders, AFailedMoveTakesBackOnlyItsOwnTicket) {
