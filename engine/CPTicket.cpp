@@ -7,6 +7,8 @@
 #include <cinttypes>
 #include <ctime>
 #include <functional>
+#include <mutex>
+#include <unordered_map>
 
 #include "common/Log.h"
 #include "common/StopRequest.h"
@@ -152,6 +154,54 @@ bool GivesWay(const std::string& path, const CPTicket& work, const std::string& 
          Vacant(JoinPath(queueFolder, FileNameOf(*held->OutboundFile)));
 }
 
+// The tickets this process wrote, as it wrote them, so that loading an unchanged one needs neither
+// a read nor a parse. A file whose identity (device, inode, size, times) differs in any way from the
+// one written is read as always. At most kRemembered are kept, so memory stays small however long
+// the queue; a ticket removed or replaced is forgotten.
+class WrittenTickets {
+ public:
+  void remember(const CPTicket& ticket) {
+    std::optional<FileIdentity> identity = IdentifyFile(*ticket.TicketFile);
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!identity) {
+      entries_.erase(*ticket.TicketFile);
+      return;
+    }
+    auto found = entries_.find(*ticket.TicketFile);
+    if (found != entries_.end())
+      found->second = {*identity, ticket};
+    else if (entries_.size() < kRemembered)
+      entries_.emplace(*ticket.TicketFile, Entry{*identity, ticket});
+  }
+  void forget(const std::string& path) {
+    std::lock_guard<std::mutex> hold(lock_);
+    entries_.erase(path);
+  }
+  std::optional<CPTicket> recall(const std::string& path) {
+    std::optional<FileIdentity> identity = IdentifyFile(path);
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = entries_.find(path);
+    if (found == entries_.end()) return std::nullopt;
+    if (identity && *identity == found->second.identity) return found->second.ticket;
+    entries_.erase(found);
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr size_t kRemembered = 10000;
+  struct Entry {
+    FileIdentity identity;
+    CPTicket ticket;
+  };
+  std::mutex lock_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+WrittenTickets& Written() {
+  static WrittenTickets written;
+  return written;
+}
+
 // The name of place `n` in the queue: the stem, "~n" after it for n > 0, and the tail; the stem
 // is cut (never inside a UTF-8 sequence) so that the whole name fits a folder entry.
 std::string PlaceName(const std::string& stem, int n, const std::string& tail) {
@@ -237,6 +287,7 @@ bool WriteTicket(const CPTicket& ticket, PendingSyncs* later) {
     return false;
   }
   if (later) later->fileWritten(*ticket.TicketFile);
+  Written().remember(ticket);
   LogDebug("Ticket file %s created", ticket.TicketFile->c_str());
   return true;
 }
@@ -269,6 +320,10 @@ std::shared_ptr<CPTicket> CreateTicket(int32_t action, const std::optional<std::
 }
 
 bool LoadTicket(const std::string& path, CPTicket& ticket) {
+  if (std::optional<CPTicket> written = Written().recall(path)) {
+    ticket = std::move(*written);
+    return true;
+  }
   int error = 0;
   auto file = ExclusiveFile::Open(path, &error);
   if (!file) {
@@ -336,6 +391,7 @@ bool RemoveTicket(const CPTicket& ticket) {
     LogError("Cannot remove ticket file %s", "(null)");
     return false;
   }
+  Written().forget(*ticket.TicketFile);
   if (int error = 0; !RemoveFile(*ticket.TicketFile, &error)) {
     LogError("Deleting file %s failed, error %d", ticket.TicketFile->c_str(), error);
     LogError("Cannot remove ticket file %s", ticket.TicketFile->c_str());

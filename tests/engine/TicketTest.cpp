@@ -5,6 +5,8 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "config/CPConfig.h"
 #include "config/XmlDepthLimit.h"
@@ -309,6 +311,42 @@ TEST_F(Tickets, EveryPieceOfWorkKeepsAPlaceOfItsOwn) {
   EXPECT_LE(cutName.size(), 255u);
   EXPECT_TRUE(TicketCanCarry(cutName)) << cutName;
   EXPECT_TRUE(Has(cutName, "~1.xml")) << cutName;
+}
+
+// A ticket this process wrote loads as written without being read again; one that another hand
+// rewrote in place, or put another file in place of, is read anew.
+TEST_F(Tickets, ATicketChangedOnDiskSinceItWasWrittenIsReadAgain) {
+  auto made = CreateTicket(CPTicket::kUpload, std::string("P1"), std::string("env-1"), std::nullopt, dir / "queue",
+                           dir / "queue/a.xml");
+  ASSERT_TRUE(made);
+  const std::string path = *made->TicketFile, text = test::ReadFile(path);
+  CPTicket loaded;
+  ASSERT_TRUE(LoadTicket(path, loaded));
+  EXPECT_EQ(loaded.EnvelopeID, "env-1");
+  auto rewritten = [&](const std::string& envelope) {
+    std::string changed = text;
+    changed.replace(changed.find("env-1"), 5, envelope);
+    return changed;
+  };
+  // The clock the file system stamps files with moves in ticks of a few milliseconds: the change
+  // comes a tick later, as any change by a person or another program does.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  {
+    std::fstream inPlace(path, std::ios::in | std::ios::out | std::ios::binary);  // same file, same size
+    inPlace << rewritten("env-2");
+  }
+  ASSERT_TRUE(LoadTicket(path, loaded));
+  EXPECT_EQ(loaded.EnvelopeID, "env-2");
+  test::WriteFile(dir / "queue/other", rewritten("env-3"));
+  fs::rename(dir / "queue/other", path);
+  ASSERT_TRUE(LoadTicket(path, loaded));
+  EXPECT_EQ(loaded.EnvelopeID, "env-3");
+  // Written again by this process, it loads as written.
+  made->EnvelopeID = "env-4";
+  ASSERT_TRUE(DeferTicket(*made, 0));
+  ASSERT_TRUE(LoadTicket(path, loaded));
+  EXPECT_EQ(loaded.EnvelopeID, "env-4");
+  EXPECT_EQ(loaded.SendTime, made->SendTime);
 }
 
 TEST_F(Tickets, AnOversizedTicketIsSetAsideUnread) {
