@@ -6,11 +6,16 @@
 // its ticket. A ticket whose document is still in outbound gives way when the next pass queues the
 // document again, so it takes the same place. The other order would leave a queued document that
 // no ticket will ever send.
+// The envelopes of a group are read on two threads at once, and a group's tickets are synced while
+// the next group is read: the XML parse and the wait for the disk are most of what a scan costs.
 #include "engine/OutboundScanner.h"
 
+#include <atomic>
 #include <cerrno>
 
+#include "common/BackgroundWorker.h"
 #include "common/Log.h"
+#include "common/StopRequest.h"
 #include "config/CPConfig.h"
 #include "document/EnvelopeReader.h"
 #include "document/FilePlacement.h"
@@ -20,9 +25,26 @@
 namespace zel {
 namespace {
 
-// Documents held open at once while their tickets are made durable: enough that a thousand cost
-// a handful of syncs, few enough to stay far from the limit on open files.
+// Documents read and held open at once, two groups at most: enough that a thousand cost a handful
+// of syncs, few enough to stay far from the limit on open files.
 constexpr size_t kGroupSize = 128;
+
+// A document of a group as its read left it.
+struct Candidate {
+  std::string path;
+  std::unique_ptr<ExclusiveFile> held;  // none: another program holds it, and it waits for the next pass
+  bool carriable = false;               // its name can stand in a ticket
+  std::unique_ptr<envelopeInfo> envelope;
+};
+
+// Takes the document and reads its envelope; any thread. The envelope reader reports a parse error.
+void Read(Candidate& c) {
+  int error = 0;
+  c.held = ExclusiveFile::Open(c.path, &error);
+  if (!c.held) return;
+  c.carriable = TicketCanCarry(FileNameOf(c.path));
+  if (c.carriable) c.envelope = ReadEnvelopeStream([&c](char* to, int64_t n) { return c.held->read(to, n); }, c.path);
+}
 
 // A document whose ticket is written, on its way into the queue.
 struct Queuing {
@@ -31,80 +53,140 @@ struct Queuing {
   std::shared_ptr<CPTicket> ticket;
 };
 
-// Reads one document's envelope and writes its ticket into the batch; a document that belongs in
-// bad goes there (its move recorded in `moves`). Null when the document stays where it is.
-std::unique_ptr<Queuing> Prepare(const CPConfig& config, const std::string& path,
-                                 const std::optional<std::string>& login, TicketBatch& batch, PendingSyncs& moves) {
-  int error = 0;
-  auto held = ExclusiveFile::Open(path, &error);
-  if (!held) return nullptr;  // taken by another program since the listing: next pass
-  const std::string name = FileNameOf(path);
-  if (!TicketCanCarry(name)) {
-    LogError("XML file %s has a name that a ticket cannot carry (a control character or invalid UTF-8), moving to bad",
-             path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path, held.get(), &moves);
-    return nullptr;
-  }
-  std::unique_ptr<envelopeInfo> envelope =
-      ReadEnvelopeStream([&held](char* to, int64_t n) { return held->read(to, n); }, path);
+// The documents of a group whose tickets wait to be durable.
+struct Group {
+  std::vector<Queuing> documents;
+  bool synced = false;
+};
 
-  if (!envelope || !envelope->participantId) {
-    if (login)
-      LogError("Cannot find ParticipantID in XML file %s, moving to bad", path.c_str());
-    else
-      LogError("Cannot parse XML file %s, moving to bad", path.c_str());
-    MoveFileToFolder(*config.paths.Bad, path, held.get(), &moves);
-    return nullptr;
+// The documents of a group being read: this thread and the reader take them one by one.
+struct Reading {
+  std::vector<Candidate> candidates;
+  std::atomic<size_t> next{0};
+
+  void work() {
+    for (size_t i; (i = next.fetch_add(1)) < candidates.size();) Read(candidates[i]);
+  }
+};
+
+// One outbound folder's scan, group by group: while this thread writes the tickets of one group and
+// moves the one before it, the reader reads the next, and the tickets written last are synced.
+class FolderScan {
+ public:
+  FolderScan(const CPConfig& config, std::optional<std::string> login) : config_(config), login_(std::move(login)) {}
+
+  void add(std::vector<Candidate> candidates) {
+    auto reading = std::make_shared<Reading>();
+    reading->candidates = std::move(candidates);
+    reader_.post([reading] { reading->work(); });
+    placeRead();
+    reading->work();  // what the reader has not taken yet
+    reader_.drain();
+    read_ = std::move(reading);
   }
 
-  LogDebug("ParticipantID %s in XML file %s, moving to queue", envelope->participantId->c_str(), path.c_str());
-  const std::string& queue = *config.paths.Queue;
-  // A place of its own in the queue: never over another document or another document's ticket.
-  const std::optional<std::string> queued = QueuedDocumentPath(queue, name, &batch);
-  std::shared_ptr<CPTicket> ticket = queued ? CreateTicket(CPTicket::kUpload, envelope->participantId,
-                                                           envelope->envelopeId, login, queue, *queued, name, &batch)
-                                            : nullptr;
-  if (!ticket) {
-    LogError("XML file %s stays in outbound: its ticket cannot be written", path.c_str());
-    return nullptr;  // it never left
+  // The last group moves, and every move of the scan is made durable.
+  void finish() {
+    placeRead();
+    moveWaiting();
+    moves_.sync();  // before the queue pass can post and delete any of them
   }
-  return std::make_unique<Queuing>(Queuing{path, *queued, std::move(held), std::move(ticket)});
-}
 
-void QueueGroup(const CPConfig& config, const std::vector<std::string>& paths,
-                const std::optional<std::string>& login) {
-  TicketBatch batch;
-  PendingSyncs moves;
-  std::vector<std::unique_ptr<Queuing>> group;
-  for (const std::string& path : paths)
-    if (auto queuing = Prepare(config, path, login, batch, moves)) group.push_back(std::move(queuing));
-  // Every ticket of the group is on disk before the first of its documents leaves outbound.
-  if (!batch.syncs.sync()) {
-    for (const auto& q : group) {
-      RemoveTicket(*q->ticket);
-      LogError("XML file %s stays in outbound: its ticket cannot be made durable", q->path.c_str());
+ private:
+  // Writes the tickets of the group read last, moves the group before it once its tickets are
+  // durable, and has the new tickets synced.
+  void placeRead() {
+    if (!read_) return;
+    auto group = std::make_shared<Group>();
+    for (Candidate& c : read_->candidates) place(c, *group);
+    read_.reset();
+    moveWaiting();
+    auto syncs = std::make_shared<PendingSyncs>();
+    syncs->takeFrom(tickets_.syncs);
+    waiting_ = group;
+    syncer_.post([group, syncs] { group->synced = syncs->sync(); });
+  }
+
+  // Writes the document's ticket into the scan's batch; a document that belongs in bad goes there.
+  // Logged in listing order, whichever thread read the document.
+  void place(Candidate& c, Group& group) {
+    if (!c.held) return;  // taken by another program since the listing: next pass
+    const std::string& bad = *config_.paths.Bad;
+    if (!c.carriable) {
+      LogError(
+          "XML file %s has a name that a ticket cannot carry (a control character or invalid UTF-8), moving to bad",
+          c.path.c_str());
+      MoveFileToFolder(bad, c.path, c.held.get(), &moves_);
+      return;
     }
-    return;
-  }
-  for (const auto& q : group) {
-    if (!MoveFileTo(q->path, q->queued, q->held.get(), &moves)) {
-      RemoveTicket(*q->ticket);  // the document stays in outbound and is tried again next pass
-      continue;
+    if (!c.envelope || !c.envelope->participantId) {
+      if (login_)
+        LogError("Cannot find ParticipantID in XML file %s, moving to bad", c.path.c_str());
+      else
+        LogError("Cannot parse XML file %s, moving to bad", c.path.c_str());
+      MoveFileToFolder(bad, c.path, c.held.get(), &moves_);
+      return;
     }
-    LogInfo("XML file %s queued for delivery", q->ticket->OriginalFilename->c_str());
+    LogDebug("ParticipantID %s in XML file %s, moving to queue", c.envelope->participantId->c_str(), c.path.c_str());
+    const std::string& queue = *config_.paths.Queue;
+    const std::string name = FileNameOf(c.path);
+    // A place of its own in the queue: never over another document or another document's ticket.
+    const std::optional<std::string> queued = QueuedDocumentPath(queue, name, &tickets_);
+    std::shared_ptr<CPTicket> ticket =
+        queued ? CreateTicket(CPTicket::kUpload, c.envelope->participantId, c.envelope->envelopeId, login_, queue,
+                              *queued, name, &tickets_)
+               : nullptr;
+    if (!ticket) {
+      LogError("XML file %s stays in outbound: its ticket cannot be written", c.path.c_str());
+      return;  // it never left
+    }
+    group.documents.push_back(Queuing{c.path, *queued, std::move(c.held), std::move(ticket)});
   }
-  moves.sync();  // before the queue pass can post and delete any of them
-}
+
+  // Once its tickets are durable, the group waiting for them moves into the queue.
+  void moveWaiting() {
+    if (!waiting_) return;
+    syncer_.drain();
+    std::shared_ptr<Group> group = std::move(waiting_);
+    if (!group->synced) {
+      for (const Queuing& q : group->documents) {
+        RemoveTicket(*q.ticket);
+        LogError("XML file %s stays in outbound: its ticket cannot be made durable", q.path.c_str());
+      }
+      return;
+    }
+    for (const Queuing& q : group->documents) {
+      if (!MoveFileTo(q.path, q.queued, q.held.get(), &moves_)) {
+        RemoveTicket(*q.ticket);  // the document stays in outbound and is tried again next pass
+        continue;
+      }
+      LogInfo("XML file %s queued for delivery", q.ticket->OriginalFilename->c_str());
+    }
+  }
+
+  const CPConfig& config_;
+  const std::optional<std::string> login_;
+  // Every ticket of the scan claims its places here, so that no two documents of the scan share one,
+  // also while the earlier one's document has not moved yet; the syncs are handed on group by group.
+  TicketBatch tickets_;
+  PendingSyncs moves_;
+  std::shared_ptr<Reading> read_;     // read, its tickets not written yet
+  std::shared_ptr<Group> waiting_;    // tickets written, waiting for them to be durable
+  BackgroundWorker reader_, syncer_;  // last: they end before what their jobs use
+};
 
 void ScanFolder(const CPConfig& config, const std::string& folder, const std::optional<std::string>& login) {
-  // Each document is opened exclusively once, when its group is prepared: one another program
-  // holds then is passed over until the next pass.
+  // Each document is opened exclusively once, when its group is read: one another program holds
+  // then is passed over until the next pass.
   const std::vector<std::string> paths = ListXmlCandidates(folder);
-  for (size_t at = 0; at < paths.size(); at += kGroupSize)
-    QueueGroup(config,
-               std::vector<std::string>(paths.begin() + ptrdiff_t(at),
-                                        paths.begin() + ptrdiff_t(std::min(paths.size(), at + kGroupSize))),
-               login);
+  FolderScan scan(config, login);
+  for (size_t at = 0; at < paths.size(); at += kGroupSize) {
+    if (StopRequested()) break;  // the rest stay in outbound for the next start
+    std::vector<Candidate> group(std::min(paths.size() - at, kGroupSize));
+    for (size_t i = 0; i < group.size(); ++i) group[i].path = paths[at + i];
+    scan.add(std::move(group));
+  }
+  scan.finish();
 }
 
 }  // namespace

@@ -386,6 +386,38 @@ TEST_F(Folders, NamesThatShareATicketNameEachGetAPlaceOfTheirOwn) {
   EXPECT_EQ(test::CountFiles(dir / "queue"), 2 * dropped.size()) << "one document and one ticket each";
 }
 
+// A scan queues its documents in groups, and writes the tickets of one group before the documents
+// of the group before it have moved: a place one document claimed stays its own however the listing
+// spreads the documents over the groups. Each "n.xml" finds its natural place held by earlier work
+// and takes "n~1", the place that "n~1.xml" would take too.
+TEST_F(Folders, PlacesClaimedInOneGroupStayTakenInTheNext) {
+  std::multiset<std::pair<std::string, std::string>> expected;  // name and document of every ticket
+  for (int n = 0; n < 150; ++n) {
+    const std::string stem = "d" + std::to_string(n), earlier = dir / ("queue/" + stem + ".xml");
+    test::WriteFile(earlier, Document("P1", "earlier-" + stem));
+    ASSERT_TRUE(
+        CreateTicket(CPTicket::kUpload, std::string("P1"), "earlier-" + stem, std::nullopt, dir / "queue", earlier));
+    expected.emplace(stem + ".xml", Document("P1", "earlier-" + stem));
+    for (const std::string& name : {stem + ".xml", stem + "~1.xml"}) {
+      test::WriteFile(dir / ("out/" + name), Document("P1", "env-" + name));
+      expected.emplace(name, Document("P1", "env-" + name));
+    }
+  }
+  ScanOutbound(config);
+  EXPECT_EQ(test::CountFiles(dir / "out"), 0u);
+  std::multiset<std::pair<std::string, std::string>> found;
+  std::set<std::string> documents;
+  for (const auto& e : fs::directory_iterator(dir / "queue")) {
+    if (e.path().extension() != ".ticket") continue;
+    CPTicket t;
+    ASSERT_TRUE(LoadTicket(e.path(), t)) << e.path();
+    found.emplace(t.OriginalFilename.value_or(""), test::ReadFile(t.OutboundFile.value_or("")));
+    EXPECT_TRUE(documents.insert(t.OutboundFile.value_or("")).second) << "two tickets for " << *t.OutboundFile;
+  }
+  EXPECT_EQ(found, expected);
+  EXPECT_EQ(test::CountFiles(dir / "queue"), 2 * expected.size());
+}
+
 // A file being written shows under no name until its commit, and one dropped first leaves nothing;
 // it is put in place whole, under a new name or over a file of that name.
 TEST_F(Folders, AWriteShowsNothingBeforeItsCommitAndNothingOnceDropped) {
