@@ -248,15 +248,20 @@ std::optional<std::vector<std::string>> FetchFileList(const CPConfig& config, CP
   LogDebug("Connected to %s:%d", host.c_str(), port);
   std::optional<std::vector<std::string>> result;
   client.BuildListRequest(config.server.list.value_or(""), account.login, account.plainPassword);
+  const char* name = account.name ? account.name->c_str() : "";
+  // A list that a stop cut short is no failure: the next start asks again.
+  auto givenUp = [name] {
+    if (StopRequested()) LogInfo("Stop requested: list for account %s given up", name);
+    return StopRequested();
+  };
   if (client.Send() <= 0) {
-    LogError("Error while sending data to %s:%d", host.c_str(), port);
+    if (!givenUp()) LogError("Error while sending data to %s:%d", host.c_str(), port);
   } else {
     ASVariableBuffer body;
     FileListParser list;
     BodyOptions streamed;
     streamed.drain = [&list](ASVariableBuffer& piece) { return list.take(piece); };
     ResponseResult r = client.Read(body, streamed);
-    const char* name = account.name ? account.name->c_str() : "";
     if (r.status == 200) {
       list.finish();
       if (list.longLines > 0)
@@ -271,7 +276,7 @@ std::optional<std::vector<std::string>> FetchFileList(const CPConfig& config, CP
       else
         LogInfo("List for account %s loaded, %lld files", name, static_cast<long long>(list.entries));
     } else if (r.status < 0) {
-      LogError("Cannot receive server response");
+      if (!givenUp()) LogError("Cannot receive server response");
     } else {
       LogError("Server said %d %s - account %s", r.status, reasonPhrase(r.status), name);
     }

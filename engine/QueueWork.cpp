@@ -1,17 +1,20 @@
 #include "engine/QueueWork.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
-#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "aslib/ASDeflate.h"
 #include "aslib/ASVariableBuffer.h"
+#include "common/BackgroundWorker.h"
 #include "common/Log.h"
 #include "common/StopRequest.h"
 #include "common/TestKnobs.h"
@@ -23,6 +26,7 @@
 #include "engine/CPTicket.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/Threads.h"
 
 namespace zel {
 namespace {
@@ -90,123 +94,144 @@ void RemovePosted(const CPTicket& ticket, const std::string& document) {
     LogError("Deleting file %s failed, error %d", document.c_str(), error);
 }
 
-// Posted documents and their tickets are deleted by a thread of their own while the next post goes
-// out: where the file system hands freed blocks back to the disk at once, a deletion waits for the
-// disk. Each ticket goes before its document, in posting order, and every deletion is done before
-// the batch ends, so the next pass never loads a ticket whose work is finished. A crash before a
-// deletion leaves a ticket whose document the server holds: posted again, it is answered 558.
-class BackgroundRemovals {
- public:
-  BackgroundRemovals() : thread_([this] { run(); }) {}
-  ~BackgroundRemovals() {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      ending_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-  BackgroundRemovals(const BackgroundRemovals&) = delete;
-  BackgroundRemovals& operator=(const BackgroundRemovals&) = delete;
+// Finished work is deleted by a thread of its own while the next request goes out: where the file
+// system hands freed blocks back to the disk at once, a deletion waits for the disk. Deletions run
+// in the order they were handed over (a posted document's ticket before the document), and all of
+// them are done before the batch ends, so the next pass never loads a ticket whose work is finished.
+// A crash before a deletion leaves a ticket whose work the server has: a posted document is posted
+// again and answered 558, a fetch asks for a file the server no longer has and is dropped.
+BackgroundWorker* batchRemovals = nullptr;
 
-  void add(const CPTicket& ticket, const std::string& document) {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      work_.emplace_back(ticket, document);
-    }
-    wake_.notify_one();
-  }
-
- private:
-  void run() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-      wake_.wait(hold, [this] { return ending_ || !work_.empty(); });
-      if (work_.empty()) return;
-      auto [ticket, document] = std::move(work_.front());
-      work_.pop_front();
-      hold.unlock();
-      RemovePosted(ticket, document);
-      hold.lock();
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::deque<std::pair<CPTicket, std::string>> work_;
-  bool ending_ = false;
-  std::thread thread_;  // last: started once everything it uses is made
-};
-
-// The removals of the batch being worked; none outside a batch, where posted work is removed at once.
-BackgroundRemovals* batchRemovals = nullptr;
-
-// Sets `batchRemovals` for the life of a batch.
+// Sets `batchRemovals` for the life of a batch; its end waits for the last deletion.
 class BatchRemovals {
  public:
-  BatchRemovals() { batchRemovals = &removals_; }
-  ~BatchRemovals() { batchRemovals = nullptr; }
+  BatchRemovals() {
+    batchRemovals = &worker_;
+    // Nobody waits for a deletion before the batch ends: it takes a processor only while one is idle.
+    if (worker_.threaded()) worker_.post(LowerThreadPriority);
+  }
+  ~BatchRemovals() {
+    worker_.drain();
+    batchRemovals = nullptr;
+  }
 
  private:
-  BackgroundRemovals removals_;
+  BackgroundWorker worker_;
 };
 
-// In a kept-alive, compressed batch, the next upload's document is read and compressed while the
-// server answers the current one, so the time the deflater takes overlaps the wait. The posted
-// bytes are the queued document's as read then: nothing else writes a queued document.
-class UploadPrefetch {
+// Deliveries of the batch being worked are written by a thread of their own while their envelopes
+// are read; none outside a batch.
+BackgroundWorker* batchDeliveries = nullptr;
+
+// Sets `batchDeliveries` for the life of a batch.
+class BatchDeliveries {
  public:
-  explicit UploadPrefetch(const std::vector<std::shared_ptr<CPTicket>>& tickets) : tickets_(tickets) {}
+  BatchDeliveries() { batchDeliveries = &worker_; }
+  ~BatchDeliveries() { batchDeliveries = nullptr; }
 
-  // Prepares the upload that follows `current` in the batch, when there is one. Nothing is logged
-  // here: a document that cannot be read or compressed is left to its own turn, which tells why.
-  void prepareAfter(const CPTicket& current) {
-    ready_ = nullptr;
-    packed_.reset();
-    // The batch is worked in order, so the current ticket is never before the one prepared last:
-    // the search starts there, and a whole batch costs one walk over it.
-    size_t at = next_;
-    while (at < tickets_.size() && tickets_[at].get() != &current) ++at;
-    if (at + 1 >= tickets_.size()) return;
-    next_ = at + 1;
-    const CPTicket& next = *tickets_[next_];
-    if (next.TicketAction != CPTicket::kUpload || !next.OutboundFile || !readQuietly(*next.OutboundFile)) return;
-    raw_.setReadPosition(0);
-    if (!DeflateBuffer(1, &raw_, &packed_, 65536)) {
-      packed_.reset();
-      return;
-    }
-    ready_ = &next;
+ private:
+  BackgroundWorker worker_;
+};
+
+// A worked ticket is dropped: by the batch's removals where there are some, else at once.
+void DropTicket(const CPTicket& ticket) {
+  if (batchRemovals)
+    batchRemovals->post([ticket] { RemoveTicket(ticket); });
+  else
+    RemoveTicket(ticket);
+}
+
+// In a kept-alive batch, which always compresses, the next uploads are read and compressed on a
+// thread of their own a few tickets ahead of the one being posted, so the deflater works while the
+// server answers. Nothing is logged there: a document that cannot be read or compressed is left to
+// its own turn, which reads it again and says why. Larger documents are left to their turn as well,
+// so that a stop never waits for one. The posted bytes are the queued document's as read then:
+// nothing else writes a queued document.
+class UploadCompressor {
+ public:
+  explicit UploadCompressor(const std::vector<std::shared_ptr<CPTicket>>& batch) {
+    for (const auto& ticket : batch)
+      if (ticket->TicketAction == CPTicket::kUpload && ticket->OutboundFile) {
+        position_.emplace(ticket.get(), uploads_.size());
+        uploads_.push_back(ticket.get());
+      }
+    postUpTo(kAhead);
   }
+  ~UploadCompressor() { abandoned_ = true; }  // what is still waiting is skipped, then the worker ends
 
-  // The compressed document of `ticket` when it was prepared, else null.
+  // The compressed document of `ticket` when it could be prepared, else null. Valid until the
+  // next call.
   ASVariableBuffer* take(const CPTicket& ticket) {
-    if (ready_ != &ticket) return nullptr;
-    ready_ = nullptr;
-    return &packed_;
+    current_.reset();
+    auto found = position_.find(&ticket);
+    if (found == position_.end()) return nullptr;
+    const size_t at = found->second;
+    while (!ahead_.empty() && ahead_.front()->index < at) ahead_.pop_front();  // tickets passed over
+    postUpTo(at + kAhead);
+    if (ahead_.empty() || ahead_.front()->index != at) return nullptr;
+    current_ = std::move(ahead_.front());
+    ahead_.pop_front();
+    std::unique_lock<std::mutex> hold(lock_);
+    done_.wait(hold, [this] { return current_->done; });
+    return current_->ready ? &current_->packed : nullptr;
   }
 
  private:
-  bool readQuietly(const std::string& path) {
+  // Documents read ahead of the one being posted, and the largest taken so.
+  static constexpr size_t kAhead = 4;
+  static constexpr int64_t kLargest = 4 << 20;
+
+  struct Entry {
+    size_t index = 0;
+    std::string path;
+    ASVariableBuffer packed;
+    bool done = false, ready = false;
+  };
+
+  void postUpTo(size_t last) {
+    for (; next_ < uploads_.size() && next_ <= last; ++next_) {
+      auto entry = std::make_shared<Entry>();
+      entry->index = next_;
+      entry->path = *uploads_[next_]->OutboundFile;
+      ahead_.push_back(entry);
+      worker_.post([this, entry] {
+        const bool ready = !abandoned_ && !StopRequested() && compress(*entry);
+        std::lock_guard<std::mutex> hold(lock_);
+        entry->ready = ready;
+        entry->done = true;
+        done_.notify_all();
+      });
+    }
+  }
+
+  bool compress(Entry& entry) {
     raw_.reset();
     int error = 0;
-    auto file = ExclusiveFile::Open(path, &error);
-    if (!file) return false;
+    auto file = ExclusiveFile::Open(entry.path, &error);
+    if (!file || file->size() > kLargest) return false;
     char piece[32768];
     int64_t got;
     while ((got = file->read(piece, sizeof piece)) > 0)
       if (raw_.append(piece, got) != got) return false;
-    return got == 0;
+    if (got != 0) return false;
+    raw_.setReadPosition(0);
+    return DeflateBuffer(1, &raw_, &entry.packed, 65536);
   }
 
-  const std::vector<std::shared_ptr<CPTicket>>& tickets_;
+  std::vector<const CPTicket*> uploads_;
+  std::unordered_map<const CPTicket*, size_t> position_;
+  std::deque<std::shared_ptr<Entry>> ahead_;
+  std::shared_ptr<Entry> current_;
   size_t next_ = 0;
-  const CPTicket* ready_ = nullptr;
-  ASVariableBuffer raw_, packed_;
+  std::atomic<bool> abandoned_{false};
+  std::mutex lock_;
+  std::condition_variable done_;
+  ASVariableBuffer raw_;     // the worker's own
+  BackgroundWorker worker_;  // last: ends before what its jobs use
 };
 
-// The prefetch of the kept-alive batch being worked; none elsewhere.
-UploadPrefetch* batchPrefetch = nullptr;
+// The compressor of the kept-alive batch being worked; none elsewhere.
+UploadCompressor* batchCompressor = nullptr;
 
 }  // namespace
 
@@ -221,6 +246,7 @@ void ProcessQueue(const CPConfig& config, CPHostCache& hosts) {
 void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchA.empty()) return;
   BatchRemovals removals;
+  BatchDeliveries deliveries;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const std::string& host = ServerHost(0);
@@ -230,10 +256,11 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
     return;
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
-  UploadPrefetch prefetch(due.batchA);
-  batchPrefetch = client.compress() ? &prefetch : nullptr;
+  std::optional<UploadCompressor> compressor;
+  if (client.compress()) compressor.emplace(due.batchA);
+  batchCompressor = compressor ? &*compressor : nullptr;
   struct Unset {
-    ~Unset() { batchPrefetch = nullptr; }
+    ~Unset() { batchCompressor = nullptr; }
   } unset;
   for (const auto& ticket : due.batchA) {
     if (StopRequested()) break;
@@ -252,6 +279,7 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
 void WorkBatchB(const DueTickets& due, const CPConfig& config, CPHostCache& hosts) {
   if (due.batchB.empty()) return;
   BatchRemovals removals;
+  BatchDeliveries deliveries;
   ASVariableBuffer body;
   CPExchangeClient client(&hosts);
   const int port = config.server.port;
@@ -293,7 +321,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     return false;
   }
   bool finished = false;
-  ASVariableBuffer* packed = batchPrefetch ? batchPrefetch->take(ticket) : nullptr;
+  ASVariableBuffer* packed = batchCompressor ? batchCompressor->take(ticket) : nullptr;
   if (packed || ReadFileToBuffer(file, body)) {
     bool posted = false;
     if (config.server.post && ticket.EnvelopeID && account.login && account.plainPassword) {
@@ -306,7 +334,6 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
       if (sent <= 0) {
         LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
       } else {
-        if (batchPrefetch) batchPrefetch->prepareAfter(ticket);  // while the server answers
         body.reset();
         ResponseResult r = client.Read(body);
         if (r.status == 200) {
@@ -333,7 +360,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     // back, the document is posted again and answered 558; a document left without its ticket is
     // one the server already has.
     if (batchRemovals)
-      batchRemovals->add(ticket, file);
+      batchRemovals->post([ticket, file] { RemovePosted(ticket, file); });
     else
       RemovePosted(ticket, file);
     return false;
@@ -362,19 +389,19 @@ bool RemoveFromServer(ASVariableBuffer& body, const CPConfigAccount& account, co
 bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const CPConfig& config, bool keepAlive,
                     CPTicket& ticket, CPExchangeClient& client) {
   if (!config.server.get || !ticket.OriginalFilename) {
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return true;
   }
   const std::string name = *ticket.OriginalFilename;
   if (!SafeServerName(name)) {
     LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return false;
   }
   client.BuildGetRequest(*config.server.get, name, account.login, account.plainPassword);
   if (client.Send() <= 0) {
     LogError("Error while sending data to %s:%d", client.host().c_str(), client.port());
-    if (!KeptForStop(ticket)) RemoveTicket(ticket);
+    if (!KeptForStop(ticket)) DropTicket(ticket);
     return true;
   }
   body.reset();
@@ -384,12 +411,12 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   if (!(r.status == 200 && r.complete) && !r.tooLarge && KeptForStop(ticket)) return true;
   if (r.status < 0) {
     LogError("Cannot receive server response");
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return true;
   }
   if (r.status != 200) {
     LogError("Server said %d %s", r.status, reasonPhrase(r.status));
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return true;
   }
   if (r.tooLarge) {
@@ -399,12 +426,12 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
         name.c_str(), static_cast<long long>(kMaxDownloadSize));
     Oversized().emplace(account.login.value_or(""), name);
     body.reset();
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return true;
   }
   if (!r.complete) {
     LogError("File %s partial download, size %lld", name.c_str(), static_cast<long long>(body.length()));
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return true;
   }
   LogInfo("File %s download complete, size %lld", name.c_str(), static_cast<long long>(body.length()));
@@ -412,14 +439,25 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
   if (IsTextMessage(name)) {
     if (config.server.textmessage && body.length() > 0) ShowConsoleMessage(ShownPart(body));
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return renew;
   }
+  std::optional<std::string> target = InboundPath(config, account, name);
+  std::optional<PreparedFileWrite> delivery;
+  if (target) delivery.emplace(*target, body);
+  // A body held in memory is written into inbound, nameless and synced, while its envelope is read
+  // here: the sync is most of a delivery's time, the read needs only the processor. It is named
+  // only once the envelope is found and the copy is written, so nothing shows in inbound earlier
+  // (and a folder it needs is made only then).
+  const bool early = delivery && batchDeliveries && !body.spilled();
+  if (early) batchDeliveries->post([&delivery] { delivery->prepare(false); });
   std::unique_ptr<envelopeInfo> envelope = ReadEnvelopeBuffer(body);
+  if (early) batchDeliveries->drain();
   if (!envelope) {
+    delivery.reset();  // what was written for inbound goes
     LogError("No ED header in packet %s", name.c_str());
     if (config.paths.Bad) WriteBufferToFile(JoinPath(*config.paths.Bad, name), body);
-    RemoveTicket(ticket);
+    DropTicket(ticket);
     return false;
   }
   const std::string idText = envelope->envelopeId.value_or("");
@@ -428,17 +466,16 @@ bool DownloadTicket(ASVariableBuffer& body, const CPConfigAccount& account, cons
     if (auto copy = CopyPath(config, account, name); copy && WriteBufferToDatedFile(*copy, body))
       LogInfo("File %s id %s copied to %s", name.c_str(), id, copy->c_str());
   }
-  std::optional<std::string> target = InboundPath(config, account, name);
-  if (!target) {
+  if (!delivery) {
     LogError("Refusing file name %s from the server: it would leave its folder", name.c_str());
-  } else if (WriteBufferToFile(*target, body)) {
+  } else if (delivery->commit()) {
     // The delivered file's data and its name are on disk when the write returns: only then may the
     // server let go of it. The ticket's removal below is not synced: a ticket a crash brings back
     // asks for a file the server no longer has, and is dropped.
     LogInfo("File %s id %s delivered to inbound", name.c_str(), id);
     renew = !RemoveFromServer(body, account, config, keepAlive, name, client);
   }
-  RemoveTicket(ticket);
+  DropTicket(ticket);
   return renew;
 }
 
@@ -452,15 +489,22 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
     auto names = FetchFileList(config, hosts, *account);
     if (!names || !config.paths.Queue) continue;
     // A list's download tickets are made durable in groups, where a sync apiece would cost a device
-    // flush per file. A stop waits for the sync of one group at most, never of a whole long list. A
-    // crash before a group's sync leaves its files on the server, where the next list finds them.
-    std::optional<TicketBatch> batch;
+    // flush per file, and each group is synced while the next is written. A stop waits for the sync
+    // of two groups at most, never of a whole long list. A crash before a group's sync leaves its
+    // files on the server, where the next list finds them. The queue pass works none of them before
+    // all are durable: the syncer is drained when the list is done.
+    TicketBatch batch;
+    BackgroundWorker syncer;  // after the batch: drained before the batch's own last sync
     size_t inBatch = 0;
+    auto syncGroup = [&batch, &syncer, &inBatch] {
+      auto group = std::make_shared<PendingSyncs>();
+      group->takeFrom(batch.syncs);
+      syncer.post([group] { group->sync(); });
+      batch.taken.clear();  // a download ticket's place is taken on disk as soon as it is written
+      inBatch = 0;
+    };
     for (const std::string& name : *names) {
-      if (inBatch == kListTicketGroup) {
-        batch.reset();  // synced as it goes
-        inBatch = 0;
-      }
+      if (inBatch == kListTicketGroup) syncGroup();
       if (StopRequested()) return;
       if (name.empty()) continue;
       if (Oversized().count({account->login.value_or(""), name})) {
@@ -485,9 +529,8 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
                  account->name.value_or("").c_str());
         break;
       }
-      if (!batch) batch.emplace();
       auto ticket = CreateTicket(CPTicket::kDownload, account->ParticipantID, std::nullopt, account->login,
-                                 *config.paths.Queue, *target, name, &*batch);
+                                 *config.paths.Queue, *target, name, &batch);
       ++inBatch;
       if (ticket)
         LogInfo("%s file %s queued for delivery", IsTextMessage(name) ? "TXT" : "XML",
