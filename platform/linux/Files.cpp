@@ -130,6 +130,10 @@ void RemoveStaleTemporaryFiles(const std::string& folder, int depth) {
   while (dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // The folder's own entry types spare a look at every file of a full folder: only a name of the
+    // temporary pattern, or a folder to go down into, is looked at.
+    const bool maybeFolder = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
+    if (!IsTemporaryName(name) && !(maybeFolder && depth > 0)) continue;
     struct stat st {};
     if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISREG(st.st_mode) && IsTemporaryName(name))
