@@ -280,7 +280,8 @@ bool WriteTicket(const CPTicket& ticket, PendingSyncs* later) {
   }
   int error = 0;
   const std::string text = TicketText(ticket);
-  auto writer = AtomicFileWriter::Create(*ticket.TicketFile, &error);
+  auto writer = AtomicFileWriter::Create(*ticket.TicketFile, &error, FileAccess::kUmask,
+                                         later ? Durability::kSyncedLater : Durability::kAtCommit);
   if (!writer || !writer->write(text.data(), int64_t(text.size()), &error) ||
       !(later ? writer->commitUnsynced(&error) : writer->commit(&error))) {
     LogError("Cannot write ticket file %s", ticket.TicketFile->c_str());

@@ -67,16 +67,21 @@ void BeginExclusivePass();
 // replaces another keeps that file's owner and group and never gains a permission bit it lacked.
 enum class FileAccess { kUmask, kOwnerOnly };
 
-// Writes a new file in the target's folder, unnamed (where the file system allows) or under a
-// temporary name; commit() makes it durable and puts it in place (replacing an existing file) in one
-// step. Dropped without commit, the file is gone, so nobody ever sees a half-written file under the
-// real name. A temporary name is hidden and of fixed length (".zel-" and twelve letters and
-// digits), unique across threads, and readable by this process only.
+// When a written file becomes durable: at its own commit(), or when the caller syncs it together
+// with others (SyncTogether) after commitUnsynced().
+enum class Durability { kAtCommit, kSyncedLater };
+
+// Writes a new file in the target's folder under a temporary name, or, for a file synced later,
+// unnamed where the file system allows; commit() makes it durable and puts it in place (replacing
+// an existing file) in one step. Dropped without commit, the file is gone, so nobody ever sees a
+// half-written file under the real name. A temporary name is hidden and of fixed length (".zel-"
+// and twelve letters and digits), unique across threads, and readable by this process only.
 class AtomicFileWriter {
  public:
-  // Null, with errno in *error, when the temporary file cannot be created.
+  // Null, with errno in *error, when the file cannot be created.
   static std::unique_ptr<AtomicFileWriter> Create(const std::string& path, int* error,
-                                                  FileAccess access = FileAccess::kUmask);
+                                                  FileAccess access = FileAccess::kUmask,
+                                                  Durability durability = Durability::kAtCommit);
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;

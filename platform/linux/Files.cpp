@@ -285,19 +285,25 @@ AtomicFileWriter::~AtomicFileWriter() {
   if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
-std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access) {
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access,
+                                                           Durability durability) {
+  // A file synced later with many others is written unnamed and named once whole: a writer that
+  // dies leaves nothing behind, and naming it changes the folder once. The later sync of the file
+  // system (or of the file and its folder) records its name and its link count together. A file
+  // durable at its commit takes a temporary name instead: synced with its data before the rename,
+  // its link is on disk before its name is, where a file system without a journal writes the link
+  // count of an unnamed file only with its inode.
+  if (durability == Durability::kSyncedLater) {
+    const int unnamed =
+        ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, access == FileAccess::kUmask ? 0666 : 0600);
+    if (unnamed >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(unnamed, "", path, access));
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      if (error) *error = errno;
+      return nullptr;
+    }
+  }
   // A hidden name of fixed length beside the target, so any target name that fits the folder fits
   // its temporary too; private to this process until it is put in place.
-  // An unnamed file in the target's folder, named only once it is whole: a writer that dies leaves
-  // nothing behind, and naming it changes the folder once. Where the file system has no unnamed
-  // files, a temporary name stands in.
-  const int unnamed =
-      ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, access == FileAccess::kUmask ? 0666 : 0600);
-  if (unnamed >= 0) return std::unique_ptr<AtomicFileWriter>(new AtomicFileWriter(unnamed, "", path, access));
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    if (error) *error = errno;
-    return nullptr;
-  }
   const std::string folder = FolderOf(path) + "/";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = folder + TemporaryName();
@@ -370,7 +376,9 @@ bool NameUnnamed(int fd, const std::string& path) {
 bool AtomicFileWriter::place(bool sync, int* error) {
   bool ok = setAccess() && (!sync || flushed_ || ::fsync(fd_) == 0);
   if (ok && temp_.empty()) {
-    ok = NameUnnamed(fd_, path_);
+    // Named now, its inode holds a link: synced again, so the name never points at an inode the
+    // disk counts no link for.
+    ok = NameUnnamed(fd_, path_) && (!sync || ::fsync(fd_) == 0);
     const int saved = errno;
     ::close(fd_);
     fd_ = -1;

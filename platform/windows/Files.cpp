@@ -151,7 +151,8 @@ AtomicFileWriter::~AtomicFileWriter() {
   if (!committed_) DeleteFileW(Wide(temp_).c_str());
 }
 
-std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access) {
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::Create(const std::string& path, int* error, FileAccess access,
+                                                           Durability) {
   const std::string folder = FolderOf(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = TempName(folder);

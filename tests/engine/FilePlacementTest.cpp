@@ -418,37 +418,48 @@ TEST_F(Folders, PlacesClaimedInOneGroupStayTakenInTheNext) {
   EXPECT_EQ(test::CountFiles(dir / "queue"), 2 * expected.size());
 }
 
-// A file being written shows under no name until its commit, and one dropped first leaves nothing;
-// it is put in place whole, under a new name or over a file of that name.
+// A file being written never shows under its name before its commit, and one dropped first leaves
+// nothing; it is put in place whole, under a new name or over a file of that name. One that is
+// synced later with others shows under no name at all until its commit.
 TEST_F(Folders, AWriteShowsNothingBeforeItsCommitAndNothingOnceDropped) {
   test::WriteFile(dir / "in/old.xml", "old");
-  for (const std::string name : {"new.xml", "old.xml"}) {
-    for (const bool commit : {false, true}) {
-      const std::vector<std::string> before = Names(dir / "in");
-      int error = 0;
-      auto writer = AtomicFileWriter::Create(dir / ("in/" + name), &error);
-      ASSERT_TRUE(writer) << error;
-      ASSERT_TRUE(writer->write("fresh", 5, &error));
-      ASSERT_TRUE(writer->flush(&error));
-      EXPECT_EQ(Names(dir / "in"), before) << name << " before its commit";
-      if (commit) {
-        EXPECT_TRUE(writer->commit(&error)) << error;
+  for (const Durability durability : {Durability::kAtCommit, Durability::kSyncedLater}) {
+    for (const std::string name : {"new.xml", "old.xml"}) {
+      for (const bool commit : {false, true}) {
+        const std::vector<std::string> before = Names(dir / "in");
+        const std::string earlier = fs::exists(dir / ("in/" + name)) ? test::ReadFile(dir / ("in/" + name)) : "";
+        int error = 0;
+        auto writer = AtomicFileWriter::Create(dir / ("in/" + name), &error, FileAccess::kUmask, durability);
+        ASSERT_TRUE(writer) << error;
+        ASSERT_TRUE(writer->write("fresh", 5, &error));
+        ASSERT_TRUE(writer->flush(&error));
+        if (durability == Durability::kSyncedLater) {
+          EXPECT_EQ(Names(dir / "in"), before) << name;
+        }
+        EXPECT_EQ(fs::exists(dir / ("in/" + name)) ? test::ReadFile(dir / ("in/" + name)) : "", earlier) << name;
+        if (commit) {
+          EXPECT_TRUE(durability == Durability::kAtCommit ? writer->commit(&error) : writer->commitUnsynced(&error))
+              << error;
+        }
+        writer.reset();
+        EXPECT_EQ(test::TemporaryLeftovers(dir / "in"), std::vector<std::string>{}) << name;
       }
+      EXPECT_EQ(test::ReadFile(dir / ("in/" + name)), "fresh") << name;
+      test::WriteFile(dir / ("in/" + name), "old");
     }
-    EXPECT_EQ(test::ReadFile(dir / ("in/" + name)), "fresh") << name;
   }
   EXPECT_EQ(Names(dir / "in"), (std::vector<std::string>{"new.xml", "old.xml"}));
 
-  // A prepared write: nothing shows, and a folder it needs is made only at its commit when asked.
+  // A prepared write shows only at its commit, and a folder it needs is made only then when asked.
   ASVariableBuffer body;
   body.append(std::string_view("<doc/>"));
   {
     PreparedFileWrite dropped(dir / "in/P1/a.xml", body);
     dropped.prepare(false);
-    PreparedFileWrite unnamed(dir / "in/b.xml", body);
-    unnamed.prepare();
+    PreparedFileWrite prepared(dir / "in/b.xml", body);
+    prepared.prepare();
     EXPECT_FALSE(fs::exists(dir / "in/P1"));
-    EXPECT_EQ(Names(dir / "in").size(), 2u);
+    EXPECT_FALSE(fs::exists(dir / "in/b.xml"));
   }
   EXPECT_EQ(Names(dir / "in").size(), 2u) << "nothing of the dropped writes";
   PreparedFileWrite later(dir / "in/P1/a.xml", body);
