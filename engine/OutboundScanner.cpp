@@ -25,8 +25,9 @@
 namespace zel {
 namespace {
 
-// Documents read and held open at once, two groups at most: enough that a thousand cost a handful
-// of syncs, few enough to stay far from the limit on open files.
+// Documents of a group. Three groups are held open at most (one being read, one getting its tickets,
+// one waiting for their sync): enough that a thousand documents cost a handful of syncs, few enough
+// to stay far from the limit on open files.
 constexpr size_t kGroupSize = 128;
 
 // A document of a group as its read left it.
