@@ -156,8 +156,11 @@ bool GivesWay(const std::string& path, const CPTicket& work, const std::string& 
 
 // The tickets this process wrote, as it wrote them, so that loading an unchanged one needs neither
 // a read nor a parse. A file whose identity (device, inode, size, times) differs in any way from the
-// one written is read as always. At most kRemembered are kept, so memory stays small however long
-// the queue; a ticket removed or replaced is forgotten.
+// one written is read as always: a ticket replaced, or changed by hand, since a change made a clock
+// tick later shows in its times. (Only this service writes its queue; a rewrite of the same size
+// within the tick of the file system's clock in which this process wrote the ticket would not show.)
+// At most kRemembered are kept, so memory stays small however long the queue; a ticket removed or
+// replaced by this process is forgotten or remembered anew.
 class WrittenTickets {
  public:
   void remember(const CPTicket& ticket) {
