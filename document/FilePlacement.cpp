@@ -1,11 +1,13 @@
 #include "document/FilePlacement.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
 
 #include "aslib/ASVariableBuffer.h"
+#include "common/BackgroundWorker.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "common/Utf8Path.h"
@@ -22,19 +24,38 @@ bool HasExtension(const std::string& name, const std::string& extension) {
          EqualsNoCase(std::string_view(name).substr(name.size() - extension.size()), extension);
 }
 
-// Files of the folder with the extension that nobody else holds open, in listing order.
+// Files of the folder with the extension that nobody else holds open, in listing order. A full
+// folder is probed on this thread and a helper at once: each probe is a handful of system calls.
 std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& extension) {
-  std::vector<fileEntry> entries;
+  std::vector<std::string> names;
   std::error_code ec;
   for (fs::directory_iterator it(Utf8Path(folder), ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = Utf8Text(it->path().filename());
-    if (!HasExtension(name, extension) || it->is_directory(ec)) continue;
-    std::string path = JoinPath(folder, name);
-    int error = 0;
-    auto file = ExclusiveFile::Open(path, &error);
-    if (!file) continue;  // being written, held by another program, or read-only: next pass
-    entries.push_back({path, file->lastAccessNs(), uint32_t(file->size()), name, file->leased()});
+    if (HasExtension(name, extension) && !it->is_directory(ec)) names.push_back(std::move(name));
   }
+  std::vector<std::optional<fileEntry>> probed(names.size());
+  std::atomic<size_t> next{0};
+  auto probe = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < names.size();) {
+      std::string path = JoinPath(folder, names[i]);
+      int error = 0;
+      auto file = ExclusiveFile::Open(path, &error);
+      if (!file) continue;  // being written, held by another program, or read-only: next pass
+      probed[i] = fileEntry{std::move(path), file->lastAccessNs(), uint32_t(file->size()), names[i], file->leased()};
+    }
+  };
+  constexpr size_t kShared = 64;  // fewer are probed here alone
+  if (names.size() >= kShared) {
+    BackgroundWorker helper;
+    helper.post(probe);
+    probe();
+    helper.drain();
+  } else {
+    probe();
+  }
+  std::vector<fileEntry> entries;
+  for (auto& entry : probed)
+    if (entry) entries.push_back(std::move(*entry));
   return entries;
 }
 
