@@ -154,6 +154,14 @@ class Feeder {
     return ok;
   }
   bool finish() { return parser_ && !broken_ && parse(waiting_.size(), true); }
+  // The last piece, and the end: parsed where it lies when nothing waits before it (a document that
+  // comes in one piece is never copied).
+  bool feedLast(const char* data, int64_t n) {
+    if (!parser_ || broken_) return false;
+    if (!waiting_.empty()) return feed(data, n) && finish();
+    broken_ = XML_Parse(parser_.get(), data, int(n), 1) == XML_STATUS_ERROR;
+    return !broken_;
+  }
 
  private:
   bool parse(size_t n, bool final) {
@@ -178,7 +186,7 @@ std::unique_ptr<envelopeInfo> Parse(Read read, Last last, Report report) {
     int64_t got = read(piece.get(), kPiece);
     if (got < 0) got = 0;
     const bool final = last(got);
-    if (!feeder.feed(piece.get(), got) || (final && !feeder.finish())) {
+    if (!(final ? feeder.feedLast(piece.get(), got) : feeder.feed(piece.get(), got))) {
       report(state.depth.errorText());
       return nullptr;
     }
