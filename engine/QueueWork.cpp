@@ -178,7 +178,7 @@ class UploadCompressor {
 
  private:
   // Documents read ahead of the one being posted, and the largest taken so.
-  static constexpr size_t kAhead = 4;
+  static constexpr size_t kAhead = 8;
   static constexpr int64_t kLargest = 4 << 20;
 
   struct Entry {
@@ -251,17 +251,18 @@ void WorkBatchA(const DueTickets& due, const CPConfig& config, CPHostCache& host
   CPExchangeClient client(&hosts);
   const std::string& host = ServerHost(0);
   const int port = config.server.port;
+  // The primary host always takes its posts gzipped: their compression starts while the connection
+  // is made.
+  UploadCompressor compressor(due.batchA);
+  batchCompressor = &compressor;
+  struct Unset {
+    ~Unset() { batchCompressor = nullptr; }
+  } unset;
   if (!client.Connect(host, port, &config.proxy, true, true)) {
     LogError("Cannot connect to %s:%d", host.c_str(), port);
     return;
   }
   LogDebug("Connected to %s:%d", host.c_str(), port);
-  std::optional<UploadCompressor> compressor;
-  if (client.compress()) compressor.emplace(due.batchA);
-  batchCompressor = compressor ? &*compressor : nullptr;
-  struct Unset {
-    ~Unset() { batchCompressor = nullptr; }
-  } unset;
   for (const auto& ticket : due.batchA) {
     if (StopRequested()) break;
     body.reset();
@@ -321,7 +322,7 @@ bool UploadTicket(ASVariableBuffer& body, const CPConfigAccount& account, const 
     return false;
   }
   bool finished = false;
-  ASVariableBuffer* packed = batchCompressor ? batchCompressor->take(ticket) : nullptr;
+  ASVariableBuffer* packed = batchCompressor && client.compress() ? batchCompressor->take(ticket) : nullptr;
   if (packed || ReadFileToBuffer(file, body)) {
     bool posted = false;
     if (config.server.post && ticket.EnvelopeID && account.login && account.plainPassword) {
