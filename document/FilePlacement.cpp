@@ -59,34 +59,30 @@ std::vector<fileEntry> FreeFiles(const std::string& folder, const std::string& e
   return entries;
 }
 
-// Makes `folder` unless it is a directory already (one level).
-bool EnsureFolder(const std::string& folder) {
+// Makes `folder` unless it is a directory already (one level); false with the error in *error.
+bool MakeFolder(const std::string& folder, int* error) {
   std::error_code ec;
-  if (fs::is_directory(Utf8Path(folder), ec)) return true;
-  if (fs::create_directory(Utf8Path(folder), ec)) return true;
-  LogError("Cannot create directory %s, error 0x%08x", folder.c_str(), unsigned(ec.value()));
+  if (fs::is_directory(Utf8Path(folder), ec) || fs::create_directory(Utf8Path(folder), ec)) return true;
+  *error = ec.value();
   return false;
 }
 
-// Writes the buffer from its start to `target` in 32768-byte pieces, in place at commit only.
+// The same, saying why it failed.
+bool EnsureFolder(const std::string& folder) {
+  int error = 0;
+  if (MakeFolder(folder, &error)) return true;
+  LogError("Cannot create directory %s, error 0x%08x", folder.c_str(), unsigned(error));
+  return false;
+}
+
+// Writes the whole buffer as `target`, in place at commit only.
 bool WriteWhole(const std::string& target, ASVariableBuffer& buffer, int* error) {
   auto writer = AtomicFileWriter::Create(target, error);
   if (!writer) {
     LogError("Cannot create file %s, error 0x%08x", target.c_str(), unsigned(*error));
     return false;
   }
-  buffer.setReadPosition(0);
-  char piece[32768];
-  int64_t got, written = 0;
-  while ((got = buffer.read(piece, sizeof piece)) > 0) {
-    if (!writer->write(piece, got, error)) return false;
-    written += got;
-  }
-  if (written != buffer.length()) {  // the buffer could not give back all it holds
-    *error = EIO;
-    return false;
-  }
-  return writer->commit(error);
+  return WriteBufferInto(*writer, buffer, error) && writer->commit(error);
 }
 
 }  // namespace
@@ -249,12 +245,10 @@ PreparedFileWrite::~PreparedFileWrite() = default;
 void PreparedFileWrite::prepare(bool makeFolder) {
   const std::string folder = FolderOf(path_);
   std::error_code ec;
-  const bool there = fs::is_directory(Utf8Path(folder), ec);
-  if (!there && !makeFolder) return;
+  if (!makeFolder && !fs::is_directory(Utf8Path(folder), ec)) return;
   prepared_ = true;
-  if (!there && !fs::create_directory(Utf8Path(folder), ec)) {
+  if (!MakeFolder(folder, &error_)) {
     failed_ = Failed::kFolder;
-    error_ = ec.value();
     return;
   }
   writer_ = AtomicFileWriter::Create(ColonsToHyphens(path_), &error_);

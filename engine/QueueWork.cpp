@@ -501,7 +501,6 @@ void RetrieveLists(const CPConfig& config, CPHostCache& hosts) {
       auto group = std::make_shared<PendingSyncs>();
       group->takeFrom(batch.syncs);
       syncer.post([group] { group->sync(); });
-      batch.taken.clear();  // a download ticket's place is taken on disk as soon as it is written
       inBatch = 0;
     };
     for (const std::string& name : *names) {
